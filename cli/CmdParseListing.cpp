@@ -1,0 +1,12 @@
+#include "cli/Commands.h"
+
+#include <cstdio>
+
+namespace tq::cli {
+
+int CmdParseListing(const CliContext&, const Args&) {
+    std::fprintf(stderr, "tarvolin-cli: not available yet\n");
+    return kExitFailed;
+}
+
+} // namespace tq::cli
