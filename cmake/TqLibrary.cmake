@@ -20,7 +20,7 @@ function(tq_test_program name folder)
     return()
   endif()
   add_executable(${name} ${srcs})
-  target_link_libraries(${name} PRIVATE ${ARGN} GTest::gtest GTest::gmock GTest::gtest_main)
+  target_link_libraries(${name} PRIVATE ${ARGN} tq_testsupport GTest::gtest GTest::gmock GTest::gtest_main)
   target_compile_definitions(${name} PRIVATE
     TQ_SOURCE_DIR="${CMAKE_SOURCE_DIR}"
     TQ_FIXTURES_DIR="${CMAKE_SOURCE_DIR}/tests/fixtures"
