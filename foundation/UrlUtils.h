@@ -1,0 +1,32 @@
+#pragma once
+// Splitting and classifying download URLs.
+
+#include <string>
+#include <string_view>
+
+namespace tq {
+
+struct TURLParts {
+    std::string Proto;  // lower-cased scheme ("http" when none is given)
+    std::string User, Pass, Host, Port;
+    std::string Path;   // with its leading "/" and any query
+};
+
+// curPath is the path of the current document, used by "./" and "../" URLs.
+TURLParts SplitURL(std::string_view url, std::string_view curPath = "");
+
+constexpr int ukFtp = 1;
+constexpr int ukHttp = 2;
+constexpr int ukUnsupported = 3;
+
+struct TURLInfo {
+    std::string Host, Port, User, Pass;
+    std::string PathNoSlash;  // path without its leading "/", query kept
+    std::string Dir;          // directory of the file, no leading "/"
+    std::string FileName;     // last path element, query cut off
+};
+
+// Returns ukFtp, ukHttp or ukUnsupported; info is filled only for the first two.
+int AnalyseURL(std::string_view url, TURLInfo& info);
+
+} // namespace tq
