@@ -1,0 +1,174 @@
+#pragma once
+// Non-blocking TCP socket delivering its events on its loop's thread: name lookup on a
+// helper thread, connect (optionally through SOCKS 4, 4A or 5), a send queue, reads
+// straight into the caller's buffer, listen and accept, pause and resume.
+//
+// Events are never raised from inside the call that caused them (Connect, Close,
+// Abort and Send post theirs), so a handler may destroy the socket once it returns,
+// and may also destroy it inside its own handler.
+
+#include "platform/EventLoop.h"
+
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <memory>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+#include <sys/socket.h>
+#include <sys/types.h>
+#include <vector>
+
+namespace tq {
+
+enum class TSocketState { Closed, DnsLookup, Connecting, SocksNegotiating, Connected, Listening, Closing };
+enum class TSocksLevel { None, Socks4, Socks4A, Socks5 };
+
+// Error codes of the socket layer that are not errno values.
+constexpr int kErrHostNotFound = -10;       // the host name does not resolve
+constexpr int kErrServiceNotFound = -11;    // the port is neither a number nor a known service
+constexpr int kErrDnsFailed = -12;          // the lookup failed for another reason
+constexpr int kErrSocksProtocol = -20;      // the SOCKS server answered something unreadable
+constexpr int kErrSocksClosed = -21;        // the SOCKS server closed during negotiation
+constexpr int kErrSocksNoMethod = -22;      // SOCKS 5: no offered authentication method accepted
+constexpr int kErrSocksAuthFailed = -23;    // SOCKS 5: user / password refused
+constexpr int kErrSocksBadRequest = -24;    // user, password or host too long for the protocol, or no IPv4 address (SOCKS 4)
+constexpr int kErrSocksTimeout = -25;       // the SOCKS server did not answer in time
+constexpr int kErrSocks4Rejected = -91;     // SOCKS 4 reply 91: rejected or failed
+constexpr int kErrSocks4NoIdentd = -92;     // SOCKS 4 reply 92
+constexpr int kErrSocks4IdentMismatch = -93;// SOCKS 4 reply 93
+constexpr int kErrSocks4Other = -94;        // SOCKS 4: any other reply code
+constexpr int kErrSocks5ReplyBase = -50;    // SOCKS 5 reply code r (1..8, else 9) gives -50 - r
+
+// A readable text for an errno value or one of the codes above.
+std::string SocketErrorText(int error);
+
+// Thrown for misuse (Connect on an open socket) and by Listen when it cannot listen.
+class TSocketException : public std::runtime_error {
+public:
+    TSocketException(const std::string& what, int error) : std::runtime_error(what), error_(error) {}
+    int Error() const { return error_; }
+private:
+    int error_;
+};
+
+class TTcpSocket {
+public:
+    explicit TTcpSocket(TEventLoop& loop);
+    ~TTcpSocket();  // closes without raising events
+    TTcpSocket(const TTcpSocket&) = delete;
+    TTcpSocket& operator=(const TTcpSocket&) = delete;
+
+    // Events; error 0 = success, otherwise an errno value or one of the codes above.
+    // OnSessionConnected(error != 0) ends a connect that failed (no OnSessionClosed follows).
+    // OnSessionClosed comes exactly once for every Connect/Listen/accepted socket that got
+    // past that point, after the last OnDataAvailable; error 0 for a local or orderly close.
+    std::function<void(int error)> OnDnsLookupDone, OnSessionConnected, OnDataAvailable,
+                                   OnDataSent, OnSessionClosed, OnSessionAvailable /*listening: a peer waits*/;
+
+    // Name lookup runs on a helper thread (getaddrinfo); port is numeric or a service
+    // name. OnDnsLookupDone comes first, then OnSessionConnected.
+    void Connect(const std::string& host, const std::string& port, const std::string& localAddr = "");
+    // Lookup alone: OnDnsLookupDone(error), then DnsResult() holds the numeric address.
+    void DnsLookup(const std::string& host);
+    void CancelDnsLookup();  // no event follows
+    std::string DnsResult() const { return dnsResult_; }
+
+    // Applies to the next Connect: host/port is the SOCKS server, the Connect target is
+    // reached through it. TSocksLevel::None turns SOCKS off.
+    void SetSocks(TSocksLevel level, const std::string& host, const std::string& port,
+                  const std::string& user = "", const std::string& password = "");
+
+    // Port "0": any free port. Throws TSocketException when it cannot listen.
+    void Listen(const std::string& addr, const std::string& port);
+    // In OnSessionAvailable; the new socket is Connected on the same loop. nullptr when
+    // no peer waits (LastError()).
+    std::unique_ptr<TTcpSocket> Accept();
+
+    // Queued; OnDataSent(0) when the queue has drained (OnDataSent(error) when sending
+    // failed). What the kernel takes at once is never copied.
+    void Send(std::string_view data);
+    void Send(std::string&& data);
+    size_t SendQueueSize() const { return queued_; }
+
+    // >0: bytes read; 0: the peer closed; -1: would block (LastError()==EAGAIN) or error (LastError()).
+    ssize_t Receive(void* buf, size_t len);
+
+    void Close();   // graceful: sends what is queued, then closes; OnSessionClosed once, posted
+    void Abort();   // immediate close (reset); OnSessionClosed once, posted
+    void Shutdown(int how = SHUT_RDWR);  // shutdown(2); the close is then seen as usual
+    // Linger on with 0 seconds makes Close reset the connection after the queue has gone.
+    // A positive time-out is kept for the caller to read but never blocks the loop: the
+    // kernel finishes sending in the background.
+    void SetLinger(bool on, int seconds);
+
+    void Pause();   // stop OnDataAvailable notifications
+    void Resume();  // restart them (raised at once when data wait)
+
+    TSocketState State() const { return state_; }
+    std::string LocalAddr() const;
+    int LocalPort() const;
+    std::string PeerAddr() const;
+    int PeerPort() const;
+    int LastError() const { return lastError_; }
+    int SendBufferSize() const;  // SO_SNDBUF, -1 when not open
+    TEventLoop& Loop() const { return loop_; }
+
+private:
+    struct TLookup;
+    struct TChunk {
+        std::string data;
+        size_t off = 0;
+    };
+
+    void StartLookup(const std::string& host, const std::string& port, bool forConnect);
+    void LookupDone(int error, std::vector<sockaddr_storage> addrs, sockaddr_storage target, bool forConnect);
+    void StartConnect();
+    void ConnectDone(int error);
+    void SocksStep();
+    void OnEvents(uint32_t revents);
+    void HandleReadable(uint32_t revents);
+    bool FlushQueue();  // false after a send error (the socket is then closing)
+    void UpdateWatch();
+    void FinishClose(int error, bool reset);
+    void FailConnect(int error);
+    void PostEvent(std::function<void(int)> TTcpSocket::*, int error);
+    void PostClosed(int error);
+    void Adopt(int fd);
+    void CloseFd(bool reset);
+    void QueueData(std::string&& data, std::string_view view);
+
+    TEventLoop& loop_;
+    std::shared_ptr<bool> alive_;
+    int fd_ = -1;
+    TSocketState state_ = TSocketState::Closed;
+    int lastError_ = 0;
+    bool paused_ = false;
+    bool watching_ = false;
+    uint32_t watchMask_ = 0;
+    bool lingerOn_ = false;
+    int lingerSeconds_ = 0;
+    bool peerClosed_ = false;
+    bool sentPending_ = false;
+    int pendingError_ = 0;  // a send or socket error seen while reads were paused
+
+    std::deque<TChunk> queue_;
+    size_t queued_ = 0;
+
+    std::shared_ptr<TLookup> lookup_;
+    std::string dnsResult_;
+    std::string localAddr_;
+    std::vector<sockaddr_storage> addrs_;
+    size_t addrIndex_ = 0;
+
+    TSocksLevel socksLevel_ = TSocksLevel::None;
+    std::string socksHost_, socksPort_, socksUser_, socksPassword_;
+    std::string targetHost_, targetPort_;
+    sockaddr_storage targetAddr_{};
+    struct TSocksState;
+    std::unique_ptr<TSocksState> socks_;
+    TimerId socksTimer_ = 0;
+};
+
+} // namespace tq
