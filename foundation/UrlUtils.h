@@ -26,7 +26,7 @@ struct TURLInfo {
     std::string FileName;     // last path element, query cut off
 };
 
-// Returns ukFtp, ukHttp or ukUnsupported; info is filled only for the first two.
+// Returns ukFtp, ukHttp or ukUnsupported; info is cleared, then filled for the first two.
 int AnalyseURL(std::string_view url, TURLInfo& info);
 
 } // namespace tq
