@@ -43,15 +43,17 @@ void NextFreeDirNumber(const std::string& dir, int& n);
 bool CopyFileToDir(const std::string& srcDir, const std::string& destDir,
                    std::string& fileName, bool move);
 
-// Fills entry from dir/name (links not followed); false when absent.
+// Fills entry from dir/name (a link describes its target; a dangling link itself);
+// false when absent.
 bool GetLocalFileInfo(const std::string& dir, const std::string& name, TQNFileData& entry);
 
 // Keep an entry when the filter answers 1; an empty filter keeps everything.
 using TScanFilter = std::function<int(const std::string& name, bool isDir)>;
 
-// Lists dir (dot files included) into dirList and fileList; with recurse, kept
-// folders are scanned with level + 1. Symbolic links are listed as files and never
-// descended into.
+// Lists dir (dot files included, sorted by name) into dirList and fileList; with
+// recurse, kept folders are scanned with level + 1. A link to a plain file is listed
+// as that file; links to folders and dangling links are left out, so a scan never
+// leaves the tree.
 void ScanLocalTree(const std::string& dir, TQNFileDataList& dirList, TQNFileDataList& fileList,
                    int level, const std::string& remoteDir, const TScanFilter& filter,
                    bool recurse);
