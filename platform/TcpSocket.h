@@ -22,6 +22,8 @@
 
 namespace tq {
 
+class TSocksNegotiation;
+
 enum class TSocketState { Closed, DnsLookup, Connecting, SocksNegotiating, Connected, Listening, Closing };
 enum class TSocksLevel { None, Socks4, Socks4A, Socks5 };
 
@@ -117,27 +119,35 @@ public:
 
 private:
     struct TLookup;
+    struct TLookupResult;
+    struct TLookupRequest;
+    static void RunLookup(const TLookupRequest& rq, TLookupResult* out);
     struct TChunk {
         std::string data;
         size_t off = 0;
     };
+    using TEvent = std::function<void(int)> TTcpSocket::*;
 
-    void StartLookup(const std::string& host, const std::string& port, bool forConnect);
-    void LookupDone(int error, std::vector<sockaddr_storage> addrs, sockaddr_storage target, bool forConnect);
-    void StartConnect();
-    void ConnectDone(int error);
-    void SocksStep();
+    void StartLookup(bool forConnect, const std::string& host);
+    void LookupDone(bool forConnect, TLookupResult& result);
+    void StartConnect(int lastError);
+    void ConnectDone();
+    void SocksStart();
+    void SocksRead();
+    bool SocksFlush();
     void OnEvents(uint32_t revents);
-    void HandleReadable(uint32_t revents);
-    bool FlushQueue();  // false after a send error (the socket is then closing)
+    void HandleReadable();
+    void FlushQueue();
     void UpdateWatch();
-    void FinishClose(int error, bool reset);
+    void FinishClose(int error);
     void FailConnect(int error);
-    void PostEvent(std::function<void(int)> TTcpSocket::*, int error);
-    void PostClosed(int error);
-    void Adopt(int fd);
+    bool Raise(TEvent event, int error);  // false when the handler destroyed the socket
+    void PostEvent(TEvent event, int error);
+    void PostCloseCheck();
     void CloseFd(bool reset);
-    void QueueData(std::string&& data, std::string_view view);
+    void CancelPending();
+    void Adopt(int fd);
+    void QueueData(std::string&& owned, std::string_view view);
 
     TEventLoop& loop_;
     std::shared_ptr<bool> alive_;
@@ -149,25 +159,26 @@ private:
     uint32_t watchMask_ = 0;
     bool lingerOn_ = false;
     int lingerSeconds_ = 0;
-    bool peerClosed_ = false;
-    bool sentPending_ = false;
-    int pendingError_ = 0;  // a send or socket error seen while reads were paused
+    bool peerClosed_ = false;       // Receive saw the end of the stream
+    int readError_ = 0;             // Receive saw a fatal error
+    bool closeCheckPosted_ = false;
+    bool sentPosted_ = false;
 
     std::deque<TChunk> queue_;
     size_t queued_ = 0;
 
     std::shared_ptr<TLookup> lookup_;
     std::string dnsResult_;
-    std::string localAddr_;
+    std::string host_, port_, localAddr_;
     std::vector<sockaddr_storage> addrs_;
     size_t addrIndex_ = 0;
 
     TSocksLevel socksLevel_ = TSocksLevel::None;
     std::string socksHost_, socksPort_, socksUser_, socksPassword_;
-    std::string targetHost_, targetPort_;
-    sockaddr_storage targetAddr_{};
-    struct TSocksState;
-    std::unique_ptr<TSocksState> socks_;
+    uint16_t targetPort_ = 0;
+    uint32_t targetIpv4_ = 0;
+    std::unique_ptr<TSocksNegotiation> socks_;
+    std::string socksOut_;
     TimerId socksTimer_ = 0;
 };
 
