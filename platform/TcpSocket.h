@@ -92,6 +92,7 @@ public:
     // failed). What the kernel takes at once is never copied.
     void Send(std::string_view data);
     void Send(std::string&& data);
+    void Send(const char* text) { Send(std::string_view(text)); }
     size_t SendQueueSize() const { return queued_; }
 
     // >0: bytes read; 0: the peer closed; -1: would block (LastError()==EAGAIN) or error (LastError()).
