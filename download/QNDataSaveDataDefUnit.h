@@ -51,6 +51,8 @@ public:
     virtual bool ReadRecord(TQNStream& s, const std::string& storeDir) = 0;
     // Offset of the Deleted Integer from the start of the record.
     virtual int DeletedOffset() const = 0;
+    // Length of the numeric part that is rewritten in place.
+    virtual int FixedSize() const = 0;
 };
 
 // One record type for a category node, a job's index entry and a site node.
@@ -158,6 +160,7 @@ public:
     void WriteRecord(TQNStream& s, bool numbersOnly) const override;
     bool ReadRecord(TQNStream& s, const std::string& storeDir) override;
     int DeletedOffset() const override { return kDLDeletedOffset; }
+    int FixedSize() const override { return kDLNumericSize; }
 };
 
 std::unique_ptr<TDLMangeData> NewDLMangeData();
