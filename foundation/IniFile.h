@@ -36,7 +36,8 @@ std::string IniReadText(const std::string& section, const std::string& key,
 int64_t IniReadInt(const std::string& section, const std::string& key, int64_t defaultValue,
                    const std::string& fileName);
 
-// Appends the key names (trimmed, at least two characters) of section to list;
+// Appends the key names as stored (trimmed, still escaped, at least two characters)
+// of section to list;
 // returns list.size(), 0 when the file does not exist.
 int IniReadKeys(const std::string& fileName, const std::string& section,
                 std::vector<std::string>& list);

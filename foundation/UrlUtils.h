@@ -7,7 +7,7 @@
 namespace tq {
 
 struct TURLParts {
-    std::string Proto;  // lower-cased scheme ("http" when none is given)
+    std::string Proto;  // scheme as lower case; "http" for "/path" forms; empty when none
     std::string User, Pass, Host, Port;
     std::string Path;   // with its leading "/" and any query
 };
