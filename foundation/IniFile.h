@@ -37,8 +37,7 @@ int64_t IniReadInt(const std::string& section, const std::string& key, int64_t d
                    const std::string& fileName);
 
 // Appends the key names as stored (trimmed, still escaped, at least two characters)
-// of section to list;
-// returns list.size(), 0 when the file does not exist.
+// of section to list; returns list.size(), 0 when the file does not exist.
 int IniReadKeys(const std::string& fileName, const std::string& section,
                 std::vector<std::string>& list);
 
