@@ -17,7 +17,6 @@ namespace tq {
 
 namespace {
 
-constexpr uint32_t kSocksTimeoutMs = 30000;
 constexpr size_t kCoalesceLimit = 16 * 1024;   // small sends are appended to the last chunk
 constexpr size_t kChunkLimit = 64 * 1024;
 constexpr int kMaxIov = 64;
@@ -435,7 +434,7 @@ void TTcpSocket::SocksStart()
         return;
     }
     state_ = TSocketState::SocksNegotiating;
-    socksTimer_ = loop_.AddTimer(kSocksTimeoutMs, [this, alive = alive_] {
+    socksTimer_ = loop_.AddTimer(socksTimeoutMs_, [this, alive = alive_] {
         if (!*alive)
             return;
         socksTimer_ = 0;
@@ -518,7 +517,7 @@ void TTcpSocket::UpdateWatch()
         mask = (paused_ || peerClosed_ || readError_ ? 0 : in) | (queue_.empty() ? 0 : out);
         break;
     case TSocketState::Closing:
-        mask = EPOLLOUT;
+        mask = out | (peerClosed_ ? 0 : in);
         break;
     default:
         break;
@@ -591,6 +590,19 @@ void TTcpSocket::OnEvents(uint32_t revents)
         return;
     }
     case TSocketState::Closing:
+        if (revents & EPOLLIN) {
+            // Input after Close is unwanted, but it is read so the peer never blocks on us.
+            char buf[16384];
+            ssize_t n;
+            while ((n = recv(fd_, buf, sizeof buf, 0)) > 0) {
+            }
+            if (n == 0) {
+                peerClosed_ = true;
+            } else if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) {
+                FinishClose(errno);
+                return;
+            }
+        }
         FlushQueue();
         return;
     default:

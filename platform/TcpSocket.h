@@ -81,6 +81,9 @@ public:
     // reached through it. TSocksLevel::None turns SOCKS off.
     void SetSocks(TSocksLevel level, const std::string& host, const std::string& port,
                   const std::string& user = "", const std::string& password = "");
+    // A SOCKS server that does not finish the negotiation in this time fails the connect
+    // with kErrSocksTimeout (default 30 s).
+    void SetSocksTimeout(uint32_t ms) { socksTimeoutMs_ = ms; }
 
     // Port "0": any free port. Throws TSocketException when it cannot listen.
     void Listen(const std::string& addr, const std::string& port);
@@ -181,6 +184,7 @@ private:
     std::unique_ptr<TSocksNegotiation> socks_;
     std::string socksOut_;
     TimerId socksTimer_ = 0;
+    uint32_t socksTimeoutMs_ = 30000;
 };
 
 } // namespace tq

@@ -304,6 +304,7 @@ TEST_F(SocksSocketTest, FailuresFromTheServerEndTheConnect)
         TSocksLevel level;
         std::vector<FakeSocksServer::Step> script;
         int error;
+        bool closeAtEnd = true;
     } cases[] = {
         {"auth refused", TSocksLevel::Socks5,
          {{Bytes({5, 2, 0, 2}), Bytes({5, 2})}, {Bytes({1, 3}) + "bob" + Bytes({6}) + "s3cr3t", Bytes({1, 1})}},
@@ -312,11 +313,13 @@ TEST_F(SocksSocketTest, FailuresFromTheServerEndTheConnect)
          {{Bytes({4, 1, 0x1F, 0x90, 127, 0, 0, 1}) + "bob" + Bytes({0}), Bytes({0, 91, 0, 0, 0, 0, 0, 0})}},
          kErrSocks4Rejected},
         {"closed during negotiation", TSocksLevel::Socks5, {{Bytes({5, 2, 0, 2}), ""}}, kErrSocksClosed},
+        {"silent server", TSocksLevel::Socks5, {{Bytes({5, 2, 0, 2}), ""}}, kErrSocksTimeout, false},
     };
     for (auto& c : cases) {
         SCOPED_TRACE(c.name);
-        FakeSocksServer server(c.script, true);
+        FakeSocksServer server(c.script, c.closeAtEnd);
         TTcpSocket s(loop);
+        s.SetSocksTimeout(300);
         int closed = 0;
         s.OnSessionClosed = [&](int) { ++closed; };
         EXPECT_EQ(ConnectThrough(s, c.level, server.Port(), "127.0.0.1", 8080, "bob", "s3cr3t"), c.error);
