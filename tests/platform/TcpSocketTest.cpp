@@ -139,6 +139,24 @@ TEST_F(TcpSocketTest, ConnectsAndEchoesOverNumericAndNamedHost)
     }
 }
 
+TEST_F(TcpSocketTest, Ipv6Loopback)
+{
+    TTcpSocket listener(loop);
+    try {
+        listener.Listen("::1", "0");
+    } catch (const TSocketException& e) {
+        GTEST_SKIP() << "no IPv6 loopback: " << e.what();
+    }
+    std::unique_ptr<TTcpSocket> accepted;
+    listener.OnSessionAvailable = [&](int) { accepted = listener.Accept(); };
+    TTcpSocket client(loop);
+    Recorder rec(client);
+    client.Connect("::1", std::to_string(listener.LocalPort()));
+    ASSERT_TRUE(Pump([&] { return rec.connected == 0 && accepted; }));
+    EXPECT_EQ(client.PeerAddr(), "::1");
+    EXPECT_EQ(accepted->PeerPort(), client.LocalPort());
+}
+
 TEST_F(TcpSocketTest, LocalAddressIsBoundBeforeConnecting)
 {
     EchoServer server(loop);
@@ -266,6 +284,22 @@ TEST_F(TcpSocketTest, SessionClosedComesOnce)
         EXPECT_EQ(rec.closed, 1);
         EXPECT_EQ(client.State(), TSocketState::Closed);
     }
+}
+
+// Closing with input not yet read must still end with an orderly close at the peer: the
+// kernel would otherwise answer with a reset.
+TEST_F(TcpSocketTest, CloseWithUnreadInputIsOrderly)
+{
+    EchoServer server(loop, false);
+    TTcpSocket client(loop);
+    Recorder rec(client);
+    ConnectClient(client, rec, server);
+    client.Pause();
+    server.peers[0]->socket->Send("never read");
+    Settle();
+    client.Close();
+    ASSERT_TRUE(Pump([&] { return server.peers[0]->closed > 0; }));
+    EXPECT_EQ(server.peers[0]->closeError, 0);
 }
 
 TEST_F(TcpSocketTest, CloseSendsTheWholeQueueFirstUnlessLingerIsZero)
