@@ -64,8 +64,10 @@ public:
 
     // Events; error 0 = success, otherwise an errno value or one of the codes above.
     // OnSessionConnected(error != 0) ends a connect that failed (no OnSessionClosed follows).
-    // OnSessionClosed comes exactly once for every Connect/Listen/accepted socket that got
-    // past that point, after the last OnDataAvailable; error 0 for a local or orderly close.
+    // Otherwise a socket leaves every open state (lookup, connecting, SOCKS, connected,
+    // listening) with exactly one OnSessionClosed, after the last OnDataAvailable: error 0
+    // for Close, Abort or an orderly close by the peer, the errno of a broken connection.
+    // CancelDnsLookup and the destructor raise nothing.
     std::function<void(int error)> OnDnsLookupDone, OnSessionConnected, OnDataAvailable,
                                    OnDataSent, OnSessionClosed, OnSessionAvailable /*listening: a peer waits*/;
 
