@@ -253,8 +253,8 @@ void TCustomFtpCli::PostRequestDone(int code) {
     });
 }
 
-void TCustomFtpCli::SendCmdAsync(TFtpRequest rq, const std::string& cmd, std::initializer_list<int> ok,
-                                 TDoneHandler done) {
+void TCustomFtpCli::SendCmdAsync(TFtpRequest rq, TFtpStep step, const std::string& cmd,
+                                 std::initializer_list<int> ok, TDoneHandler done) {
     if (cmd != "ABOR" && cmd != "STAT" && cmd != "QUIT") {
         if (!EnsureReady()) return;
         if (!FConnected) {
@@ -268,6 +268,7 @@ void TCustomFtpCli::SendCmdAsync(TFtpRequest rq, const std::string& cmd, std::in
         FailStart("Refused: CR, LF or NUL in an argument of " + cmd.substr(0, cmd.find_first_of(" \r\n")), kFtpBadArgument);
         return;
     }
+    FCurrentStep = step;
     FOkCodes.assign(ok.begin(), ok.end());
     if (FOkCodes.size() > 16) FOkCodes.resize(16);
     FRequestDone = false;
@@ -338,15 +339,15 @@ void TCustomFtpCli::RunNextStep() {
         switch (s) {
         case ftpStepOpen: OpenAsync(); break;
         case ftpStepProxyUser:
-            SendCmdAsync(ftpUserAsync, "USER " + ProxyUserName, {331, 230});
+            SendCmdAsync(ftpUserAsync, ftpStepProxyUser, "USER " + ProxyUserName, {331, 230});
             break;
         case ftpStepProxyPass:
-            SendCmdAsync(ftpPassAsync, "PASS " + ProxyPassWord, {230, 202});
+            SendCmdAsync(ftpPassAsync, ftpStepProxyPass, "PASS " + ProxyPassWord, {230, 202});
             break;
         case ftpStepProxyOpen: {
             std::string target = ProxyLogin == ftpProxySiteUserAtHost ? ProxyTargetText(UserName, HostName, Port)
                                                                        : ProxyTargetText("", HostName, Port).substr(1);
-            SendCmdAsync(ftpUserAsync, (ProxyLogin == ftpProxyOpenHost ? "OPEN " : "SITE ") + target, {});
+            SendCmdAsync(ftpUserAsync, ftpStepProxyOpen, (ProxyLogin == ftpProxyOpenHost ? "OPEN " : "SITE ") + target, {});
             break;
         }
         case ftpStepUser: UserAsync(); break;
@@ -642,7 +643,7 @@ void TCustomFtpCli::UserAsync() {
         cmd += ProxyTargetText(UserName, HostName, Port);
     else
         cmd += UserName;
-    SendCmdAsync(ftpUserAsync, cmd, {331, 230});
+    SendCmdAsync(ftpUserAsync, ftpStepUser, cmd, {331, 230});
 }
 
 void TCustomFtpCli::PassAsync() {
@@ -651,7 +652,7 @@ void TCustomFtpCli::PassAsync() {
         FailStart("Password emtpy", 500);
         return;
     }
-    SendCmdAsync(ftpPassAsync, "PASS " + PassWord, {230, 202});
+    SendCmdAsync(ftpPassAsync, ftpStepPass, "PASS " + PassWord, {230, 202});
 }
 
 void TCustomFtpCli::CwdAsync() {
@@ -660,28 +661,28 @@ void TCustomFtpCli::CwdAsync() {
         FailStart("HostDirName emtpy", 500);
         return;
     }
-    SendCmdAsync(ftpCwdAsync, "CWD " + HostDirName, {200, 250, 257});
+    SendCmdAsync(ftpCwdAsync, ftpStepCwd, "CWD " + HostDirName, {200, 250, 257});
 }
 
-void TCustomFtpCli::SystAsync() { SendCmdAsync(ftpSystAsync, "SYST", {215}); }
+void TCustomFtpCli::SystAsync() { SendCmdAsync(ftpSystAsync, ftpStepSyst, "SYST", {215}); }
 
 void TCustomFtpCli::SizeAsync() {
     FSizeValue = 0;
-    SendCmdAsync(ftpSizeAsync, "SIZE " + HostFileName, {213});
+    SendCmdAsync(ftpSizeAsync, ftpStepSize, "SIZE " + HostFileName, {213});
 }
 
-void TCustomFtpCli::TypeSetAsync() { SendCmdAsync(ftpTypeSetAsync, std::string("TYPE ") + FTypeLetter, {200}); }
+void TCustomFtpCli::TypeSetAsync() { SendCmdAsync(ftpTypeSetAsync, ftpStepTypeSet, std::string("TYPE ") + FTypeLetter, {200}); }
 void TCustomFtpCli::TypeBinaryAsync() { SetBinary(true); TypeSetAsync(); }
 void TCustomFtpCli::TypeAsciiAsync() { SetBinary(false); TypeSetAsync(); }
-void TCustomFtpCli::MkdAsync() { SendCmdAsync(ftpMkdAsync, "MKD " + HostFileName, {250, 257}); }
-void TCustomFtpCli::RmdAsync() { SendCmdAsync(ftpRmdAsync, "RMD " + HostFileName, {250, 257}); }
-void TCustomFtpCli::DeleAsync() { SendCmdAsync(ftpDeleAsync, "DELE " + HostFileName, {250, 257}); }
-void TCustomFtpCli::AbortXferAsync() { SendCmdAsync(ftpAbortXferAsync, "ABOR", {}); }
-void TCustomFtpCli::QuoteAsync() { SendCmdAsync(ftpQuoteAsync, FLocalFileName, {}); }
-void TCustomFtpCli::PwdAsync() { SendCmdAsync(ftpPwdAsync, "PWD", {250, 257}); }
-void TCustomFtpCli::CDupAsync() { SendCmdAsync(ftpCDupAsync, "CDUP", {200, 250, 257}); }
-void TCustomFtpCli::RenFromAsync() { SendCmdAsync(ftpRenFromAsync, "RNFR " + HostFileName, {350}); }
-void TCustomFtpCli::RenToAsync() { SendCmdAsync(ftpRenToAsync, "RNTO " + FLocalFileName, {200, 250, 257}); }
+void TCustomFtpCli::MkdAsync() { SendCmdAsync(ftpMkdAsync, ftpStepMkd, "MKD " + HostFileName, {250, 257}); }
+void TCustomFtpCli::RmdAsync() { SendCmdAsync(ftpRmdAsync, ftpStepRmd, "RMD " + HostFileName, {250, 257}); }
+void TCustomFtpCli::DeleAsync() { SendCmdAsync(ftpDeleAsync, ftpStepDele, "DELE " + HostFileName, {250, 257}); }
+void TCustomFtpCli::AbortXferAsync() { SendCmdAsync(ftpAbortXferAsync, ftpStepAbortXfer, "ABOR", {}); }
+void TCustomFtpCli::QuoteAsync() { SendCmdAsync(ftpQuoteAsync, ftpStepQuote, FLocalFileName, {}); }
+void TCustomFtpCli::PwdAsync() { SendCmdAsync(ftpPwdAsync, ftpStepPwd, "PWD", {250, 257}); }
+void TCustomFtpCli::CDupAsync() { SendCmdAsync(ftpCDupAsync, ftpStepCDup, "CDUP", {200, 250, 257}); }
+void TCustomFtpCli::RenFromAsync() { SendCmdAsync(ftpRenFromAsync, ftpStepRenFrom, "RNFR " + HostFileName, {350}); }
+void TCustomFtpCli::RenToAsync() { SendCmdAsync(ftpRenToAsync, ftpStepRenTo, "RNTO " + FLocalFileName, {200, 250, 257}); }
 
 void TCustomFtpCli::QuitAsync() {
     DropLocalStream();
@@ -693,7 +694,7 @@ void TCustomFtpCli::QuitAsync() {
         FinishRequest(0);
         return;
     }
-    SendCmdAsync(ftpQuitAsync, "QUIT", {221}, dhQuit);
+    SendCmdAsync(ftpQuitAsync, ftpStepQuit, "QUIT", {221}, dhQuit);
 }
 
 void TCustomFtpCli::RestAsync() {
@@ -713,7 +714,7 @@ void TCustomFtpCli::RestAsync() {
         FinishRequest(0);
         return;
     }
-    SendCmdAsync(ftpRestAsync, "REST " + std::to_string(RestartAt), {});
+    SendCmdAsync(ftpRestAsync, ftpStepRest, "REST " + std::to_string(RestartAt), {});
 }
 
 // ---- multi-step requests ----
@@ -869,7 +870,7 @@ void TCustomFtpCli::PortAsync() {
         }
     }
     FBytesMoved = 0;
-    SendCmdAsync(ftpPortAsync, cmd, {200, 227});
+    SendCmdAsync(ftpPortAsync, ftpStepPort, cmd, {200, 227});
 }
 
 bool TCustomFtpCli::ConnectPassiveData(std::function<void(int)> onConnected) {
@@ -996,6 +997,7 @@ void TCustomFtpCli::StartDownload(TFtpRequest rq, const char* dataCommand) {
         FailStart("Refused: CR, LF or NUL in an argument of " + std::string(dataCommand), kFtpBadArgument);
         return;
     }
+    FCurrentStep = rq == ftpGetAsync ? ftpStepGet : rq == ftpDirAsync ? ftpStepDir : ftpStepLs;
     FDataCommand = dataCommand;
     FFinalReply = false;
     FDataClosed = false;
@@ -1161,16 +1163,7 @@ void TCustomFtpCli::DeliverDisplayData(const char* data, size_t len) {
 }
 
 void TCustomFtpCli::DownloadDataClosed(int error) {
-    if (!FTransferAccepted && FDataSocket) {
-        // Closed before the server's first reply was read: the data are still in the
-        // socket; they are taken once the transfer is accepted.
-        FDataSocket->OnSessionClosed = nullptr;
-    }
-    if (FDataSocket && FTransferAccepted) {
-        // Take what is left before the socket goes.
-        FDataSocket->OnSessionClosed = nullptr;
-        DownloadDataAvailable();
-    }
+    // The socket reports the close only after its data have been read.
     if (!FDataCloseError) FDataCloseError = error;
     if (FDataSocket) Retire(std::move(FDataSocket));
     FDataClosed = true;
@@ -1207,6 +1200,7 @@ void TCustomFtpCli::StartUpload(bool append) {
         FailStart(std::string("Refused: CR, LF or NUL in an argument of ") + (append ? "APPE" : "STOR"), kFtpBadArgument);
         return;
     }
+    FCurrentStep = append ? ftpStepAppend : ftpStepPut;
     FFinalReply = FDataClosed = FRequestDone = FDataUp = FStorAccepted = FEof = false;
     FStartTick = 0;
     FBytesMoved = 0;
@@ -1244,6 +1238,9 @@ void TCustomFtpCli::StartUpload(bool append) {
         return;
     }
     if (FPassiveMode) {
+        // STOR goes out once the data connection is up; the request is busy meanwhile.
+        SetState(fcsWaitingReply);
+        FNext = rhNone;
         if (!ConnectPassiveData([this](int e) {
                 if (e != 0) {
                     SetReplyError("Unable to establish data connection, error #" + std::to_string(e), 550);

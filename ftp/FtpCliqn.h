@@ -218,7 +218,7 @@ protected:
     // by an exception, ends the request at once with code.
     void FailStart(const std::string& msg, int code);
     bool EnsureReady();
-    void SendCmdAsync(TFtpRequest rq, const std::string& cmd, std::initializer_list<int> ok,
+    void SendCmdAsync(TFtpRequest rq, TFtpStep step, const std::string& cmd, std::initializer_list<int> ok,
                       TDoneHandler done = dhNone);
     void FinishRequest(int code);
     void PostRequestDone(int code);

@@ -4,7 +4,7 @@ against broken or unusual servers.
 
     fault_httpd.py PORT CASES.json REQUEST_LOG
 
-CASES.json maps a request path (or "CONNECT" for tunnel requests) to a list of
+CASES.json maps a request path (or "CONNECT host:port" for tunnel requests) to a list of
 answers; successive requests for the path take successive answers, the last one
 repeating. An answer is an object with any of:
 
@@ -20,6 +20,8 @@ repeating. An answer is an object with any of:
   end          "close" (default), "reset" (RST), "stall" (keep the connection
                open without sending more, for "stall_seconds", default 60)
   tunnel       for CONNECT: after the answer, read and serve the next request
+
+"{port}" in raw text and header lines becomes the server's port.
 
 Every request head received is appended to REQUEST_LOG as one JSON line.
 """
@@ -64,7 +66,7 @@ class Handler(socketserver.BaseRequestHandler):
                 headers[name.strip().lower()] = value.strip()
             self.server.log_request({"method": method, "target": target, "line": lines[0],
                                      "headers": headers, "raw": text})
-            key = "CONNECT" if method == "CONNECT" else target
+            key = "CONNECT " + target if method == "CONNECT" else target
             if key not in self.server.cases and "://" in target:
                 key = "/" + target.split("://", 1)[1].partition("/")[2]
             answer = self.server.next_answer(key)
@@ -77,12 +79,13 @@ class Handler(socketserver.BaseRequestHandler):
         if a is None:
             sock.sendall(b"HTTP/1.0 404 Not Found\r\nContent-Length: 0\r\n\r\n")
             return False
+        port = str(self.server.server_address[1])
         if "raw" in a:
-            data = a["raw"].encode("latin-1")
+            data = a["raw"].replace("{port}", port).encode("latin-1")
             body_all = b""
         else:
             status = a.get("status", "HTTP/1.0 200 OK")
-            hdrs = list(a.get("headers", []))
+            hdrs = [h.replace("{port}", port) for h in a.get("headers", [])]
             if "body" in a:
                 body_all = a["body"].encode("latin-1")
             else:
