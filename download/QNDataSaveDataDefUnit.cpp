@@ -9,7 +9,8 @@ namespace tq {
 
 namespace {
 
-const std::string kIndexMark = std::string(6, '\xFF') + "-IndexNode-";
+// Six bytes 0xFF and "-IndexNode-" open every index record.
+constexpr char kIndexMark[] = "\xFF\xFF\xFF\xFF\xFF\xFF-IndexNode-";
 
 int32_t Low32(int64_t v) { return static_cast<int32_t>(static_cast<uint32_t>(v & 0xFFFFFFFF)); }
 int32_t High32(int64_t v) { return static_cast<int32_t>(static_cast<uint64_t>(v) >> 32); }
@@ -66,7 +67,7 @@ std::unique_ptr<TQNIndexData> NewIndexData() { return std::make_unique<TQNIndexD
 void FreeIndexData(std::unique_ptr<TQNIndexData>& data) { data.reset(); }
 
 void WriteIndexData(const TQNIndexData& d, TQNStream& s) {
-    StreamWriteString(s, kIndexMark);
+    StreamWriteString(s, std::string(kIndexMark, sizeof(kIndexMark) - 1));
     StreamWriteInteger(s, d.Deleted);
     StreamWriteInteger(s, d.ID);
     StreamWriteInteger(s, d.ParentID);
