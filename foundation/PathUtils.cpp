@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include "foundation/DateTimeUtils.h"
+#include "foundation/Encoding.h"
 
 namespace tq {
 
@@ -323,7 +324,8 @@ bool DeleteDirTree(const std::string& dir) {
 }
 
 std::string SanitizeFileName(const std::string& name) {
-    std::string r = name;
+    // Server bytes that are not UTF-8 (GBK names) become readable local names.
+    std::string r = ServerTextToUtf8(name);
     for (char& c : r) {
         const unsigned char u = static_cast<unsigned char>(c);
         if (c == '/' || u < 0x20 || u == 0x7f) c = '_';

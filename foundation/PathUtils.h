@@ -67,8 +67,9 @@ void ListFilesInDir(const std::string& dir, std::vector<std::string>& list);
 // dir is gone afterwards.
 bool DeleteDirTree(const std::string& dir);
 
-// A usable single file name from untrusted text: no "/", no control bytes, not "."
-// or "..", at most 255 bytes (UTF-8 sequences kept whole), never empty.
+// A usable single file name from untrusted text: UTF-8 (other bytes read as GB18030),
+// no "/", no control bytes, not "." or "..", at most 255 bytes (UTF-8 sequences kept
+// whole), never empty.
 std::string SanitizeFileName(const std::string& name);
 // dir joined with the sanitised name; the result always lies directly inside dir.
 std::string SafeJoinLocalPath(const std::string& dir, const std::string& name);

@@ -273,6 +273,7 @@ TEST(PathUtils, SanitizeFileName) {
         {".", "unnamed"},
         {"..", "unnamed"},
         {"\xE6\x96\x87\xE4\xBB\xB6.txt", "\xE6\x96\x87\xE4\xBB\xB6.txt"},
+        {"\xD6\xD0\xCE\xC4.txt", "\xE4\xB8\xAD\xE6\x96\x87.txt"},  // a GBK name from a server
     };
     for (const Case& c : cases) EXPECT_EQ(SanitizeFileName(c.in), c.out) << c.in;
 
