@@ -302,6 +302,29 @@ TEST_F(TcpSocketTest, CloseWithUnreadInputIsOrderly)
     EXPECT_EQ(server.peers[0]->closeError, 0);
 }
 
+TEST_F(TcpSocketTest, ClosingBeforeConnectedEndsWithOneClosedEvent)
+{
+    EchoServer server(loop);
+    for (TSocketState at : {TSocketState::DnsLookup, TSocketState::Connecting}) {
+        for (bool abort : {false, true}) {
+            SCOPED_TRACE(std::to_string(int(at)) + (abort ? " abort" : " close"));
+            TTcpSocket client(loop);
+            Recorder rec(client);
+            client.Connect(at == TSocketState::DnsLookup ? "localhost" : "127.0.0.1", std::to_string(server.Port()));
+            ASSERT_TRUE(Pump([&] { return client.State() == at; }));
+            if (abort)
+                client.Abort();
+            else
+                client.Close();
+            Settle();
+            std::vector<std::string> expected{"closed:0"};
+            if (at == TSocketState::Connecting)
+                expected.insert(expected.begin(), "dns:0");
+            EXPECT_EQ(rec.events, expected);
+        }
+    }
+}
+
 TEST_F(TcpSocketTest, CloseSendsTheWholeQueueFirstUnlessLingerIsZero)
 {
     const std::string payload = PatternBytes(8 << 20);
