@@ -76,20 +76,34 @@ void FreeProxyData(std::unique_ptr<TproxyData>& data) {
 template <class Fn>
 auto TQNoption::Use(TRegistry* reg, Fn fn) const {
     if (reg) return fn(*reg);
-    TRegistry own(registryPath_);
-    return fn(own);
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (!own_) own_ = std::make_unique<TRegistry>(registryPath_);
+    return fn(*own_);
 }
 
 TQNoption::TQNoption() : TQNoption(DefaultRegistryPath()) {}
 
 TQNoption::TQNoption(std::string registryPath) : registryPath_(std::move(registryPath)) {
-    TRegistry reg(registryPath_);
-    FirstRunDefaults(reg);
+    own_ = std::make_unique<TRegistry>(registryPath_);
+    FirstRunDefaults(*own_);
 }
 
 TQNoption::TQNoption(TRegistry& reg) : registryPath_(reg.DatabasePath()) {
     FirstRunDefaults(reg);
 }
+
+TQNoption::TQNoption(const TQNoption& other) : registryPath_(other.registryPath_) {}
+
+TQNoption& TQNoption::operator=(const TQNoption& other) {
+    if (this != &other) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        registryPath_ = other.registryPath_;
+        own_.reset();
+    }
+    return *this;
+}
+
+TQNoption::~TQNoption() = default;
 
 void TQNoption::FirstRunDefaults(TRegistry& reg) const {
     { KeyScope k(reg, kKeyOptions); }

@@ -3,11 +3,12 @@
 // registry at the moment it is needed (no cache), plus the proxy list, the sound
 // files of events and the history of download folders.
 //
-// A TQNoption holds nothing but where the registry lives, so any number of them may
-// exist and be used from any thread. Every operation takes as its last argument an
+// A TQNoption holds no settings, only where the registry lives, so any number of them
+// may exist and be used from any thread. Every operation takes as its last argument an
 // optional open registry handle: with one, the operation works on it (leaving it open,
-// its current key closed); with none, it opens and closes its own. A handle belongs to
-// one thread at a time.
+// its current key closed); with none, it uses the instance's own connection, one
+// thread at a time. A handle belongs to one thread at a time; a thread that holds a
+// RegistryTransaction on a handle must pass that handle.
 //
 // Key paths are relative to the program's root key (kKeyTarvolin): kKeyConnection,
 // kKeyMainFm, ... of config/TQnOptionDef.h, or kKeyRoot for the root key itself.
@@ -17,6 +18,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -51,6 +53,10 @@ public:
     TQNoption();
     explicit TQNoption(std::string registryPath);
     explicit TQNoption(TRegistry& reg);
+    // A copy opens its own connection when it first needs one.
+    TQNoption(const TQNoption& other);
+    TQNoption& operator=(const TQNoption& other);
+    ~TQNoption();
 
     const std::string& RegistryPath() const { return registryPath_; }
 
@@ -123,6 +129,10 @@ private:
     void FirstRunDefaults(TRegistry& reg) const;
 
     std::string registryPath_;
+    // Connection for calls without a handle, opened on first use. Opening one per call
+    // would cost far more than the read itself.
+    mutable std::mutex mutex_;
+    mutable std::unique_ptr<TRegistry> own_;
 };
 
 } // namespace tq

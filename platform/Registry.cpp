@@ -41,10 +41,11 @@ std::vector<std::string> SplitKeyPath(const std::string& path) {
     return names;
 }
 
-std::string JoinKeyPath(const std::vector<std::string>& names) {
+// "\A\B" for {"A", "B"}; "" for the top of the hive.
+std::string KeyPathText(const std::vector<std::string>& names) {
     std::string path;
     for (const std::string& n : names) path += "\\" + n;
-    return path.empty() ? "\\" : path;
+    return path;
 }
 
 } // namespace
@@ -61,13 +62,33 @@ std::string DefaultRegistryPath() {
     return base + "/tarvolin/registry.db";
 }
 
-// A prepared statement that finalises itself.
+// A prepared statement for one use. Statements are prepared once per connection and
+// kept, keyed by their SQL text (always a literal); a statement still in use further
+// up the stack gets a private copy.
 class TRegistry::Stmt {
 public:
     Stmt(TRegistry& reg, const char* sql) : reg_(reg) {
-        if (sqlite3_prepare_v2(reg.db_, sql, -1, &st_, nullptr) != SQLITE_OK) Fail("prepare");
+        CachedStmt& cached = reg.stmts_[sql];
+        if (!cached.inUse) {
+            if (!cached.st && sqlite3_prepare_v3(reg.db_, sql, -1, SQLITE_PREPARE_PERSISTENT,
+                                                 &cached.st, nullptr) != SQLITE_OK)
+                Fail("prepare");
+            cached.inUse = true;
+            cached_ = &cached;
+            st_ = cached.st;
+        } else if (sqlite3_prepare_v2(reg.db_, sql, -1, &st_, nullptr) != SQLITE_OK) {
+            Fail("prepare");
+        }
     }
-    ~Stmt() { sqlite3_finalize(st_); }
+    ~Stmt() {
+        if (!cached_) {
+            sqlite3_finalize(st_);
+            return;
+        }
+        sqlite3_reset(st_);
+        sqlite3_clear_bindings(st_);
+        cached_->inUse = false;
+    }
     Stmt(const Stmt&) = delete;
     Stmt& operator=(const Stmt&) = delete;
 
@@ -117,6 +138,7 @@ private:
     }
     TRegistry& reg_;
     sqlite3_stmt* st_ = nullptr;
+    CachedStmt* cached_ = nullptr;
 };
 
 TRegistry::TRegistry(const std::string& dbPath) : dbPath_(dbPath) {
@@ -154,6 +176,7 @@ TRegistry::TRegistry(const std::string& dbPath) : dbPath_(dbPath) {
         Exec("PRAGMA synchronous=NORMAL");
         InitSchema();
     } catch (...) {
+        FinalizeStatements();
         sqlite3_close(db_);
         db_ = nullptr;
         throw;
@@ -162,7 +185,13 @@ TRegistry::TRegistry(const std::string& dbPath) : dbPath_(dbPath) {
 
 TRegistry::~TRegistry() {
     if (txDepth_ > 0) sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
+    FinalizeStatements();
     sqlite3_close(db_);
+}
+
+void TRegistry::FinalizeStatements() {
+    for (auto& [sql, cached] : stmts_) sqlite3_finalize(cached.st);
+    stmts_.clear();
 }
 
 void TRegistry::Exec(const char* sql) {
@@ -181,11 +210,14 @@ void TRegistry::InitSchema() {
         if (q.Step() && q.Int(0) >= 1) return;
     }
     // NOCASE folds ASCII letters only, which is the comparison the key tree wants.
+    // A key is found by its whole path in one look-up; parent links give the subkey
+    // lists and let a delete take the subtree with it.
     Exec("CREATE TABLE IF NOT EXISTS keys("
          " id INTEGER PRIMARY KEY,"
          " parent INTEGER REFERENCES keys(id) ON DELETE CASCADE,"
-         " name TEXT NOT NULL COLLATE NOCASE,"
-         " UNIQUE(parent, name))");
+         " name TEXT NOT NULL,"
+         " path TEXT NOT NULL UNIQUE COLLATE NOCASE)");
+    Exec("CREATE INDEX IF NOT EXISTS keys_parent ON keys(parent)");
     Exec("CREATE TABLE IF NOT EXISTS vals("
          " id INTEGER PRIMARY KEY,"
          " key INTEGER NOT NULL REFERENCES keys(id) ON DELETE CASCADE,"
@@ -193,7 +225,7 @@ void TRegistry::InitSchema() {
          " type INTEGER NOT NULL,"
          " data,"
          " UNIQUE(key, name))");
-    Exec("INSERT OR IGNORE INTO keys(id, parent, name) VALUES(1, NULL, '')");
+    Exec("INSERT OR IGNORE INTO keys(id, parent, name, path) VALUES(1, NULL, '', '')");
     Exec("PRAGMA user_version=1");
     tx.Commit();
 }
@@ -229,24 +261,22 @@ std::vector<std::string> TRegistry::Components(const std::string& path) const {
 }
 
 int64_t TRegistry::Resolve(const std::vector<std::string>& names, bool create) {
-    int64_t id = kTopKey;
-    size_t i = 0;
-    for (; i < names.size(); ++i) {
-        Stmt q(*this, "SELECT id FROM keys WHERE parent=? AND name=?");
-        q.Bind(1, id).BindText(2, names[i]);
-        if (!q.Step()) break;
-        id = q.Int(0);
+    {
+        Stmt q(*this, "SELECT id FROM keys WHERE path=?");
+        q.BindText(1, KeyPathText(names));
+        if (q.Step()) return q.Int(0);
     }
-    if (i == names.size()) return id;
     if (!create) return 0;
-    // Create the rest under the write lock; another writer may have made some meanwhile.
+    // Create what is missing under the write lock; another writer may have made some.
     RegistryTransaction tx(*this);
-    id = kTopKey;
+    int64_t id = kTopKey;
+    std::string path;
     for (const std::string& name : names) {
-        Stmt ins(*this, "INSERT OR IGNORE INTO keys(parent, name) VALUES(?, ?)");
-        ins.Bind(1, id).BindText(2, name).Run();
-        Stmt q(*this, "SELECT id FROM keys WHERE parent=? AND name=?");
-        q.Bind(1, id).BindText(2, name);
+        path += "\\" + name;
+        Stmt ins(*this, "INSERT OR IGNORE INTO keys(parent, name, path) VALUES(?, ?, ?)");
+        ins.Bind(1, id).BindText(2, name).BindText(3, path).Run();
+        Stmt q(*this, "SELECT id FROM keys WHERE path=?");
+        q.BindText(1, path);
         if (!q.Step()) throw RegistryError("registry key vanished while being created");
         id = q.Int(0);
     }
@@ -260,7 +290,7 @@ bool TRegistry::OpenKey(const std::string& path, bool canCreate) {
     if (id == 0) return false;
     curKey_ = id;
     curNames_ = std::move(names);
-    curPath_ = JoinKeyPath(curNames_);
+    curPath_ = curNames_.empty() ? "\\" : KeyPathText(curNames_);
     return true;
 }
 

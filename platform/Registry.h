@@ -18,6 +18,7 @@
 #include <stdexcept>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <vector>
 
 struct sqlite3;
@@ -100,8 +101,15 @@ private:
     void WriteValue(const std::string& name, RegDataType type, std::string_view bytes,
                     int64_t intValue);
 
+    struct CachedStmt {
+        sqlite3_stmt* st = nullptr;
+        bool inUse = false;
+    };
+    void FinalizeStatements();
+
     std::string dbPath_;
     sqlite3* db_ = nullptr;
+    std::unordered_map<const char*, CachedStmt> stmts_;
     int64_t curKey_ = 0;
     std::vector<std::string> curNames_;
     std::string curPath_;

@@ -331,14 +331,17 @@ TEST_F(OptionStoreTest, SeveralThreadsReadAndWriteAtOnce) {
     for (int t = 0; t < kThreads; ++t) {
         threads.emplace_back([&, t] {
             try {
+                // Half the threads share the store's connection, half bring their own.
+                std::unique_ptr<TRegistry> own = t % 2 ? std::make_unique<TRegistry>(db) : nullptr;
+                TRegistry* reg = own.get();
                 const int index = ioFontSize + t;  // one integer option per thread
                 for (int i = 1; i <= kRounds; ++i) {
-                    opt.WriteIntOpt(index, i);
-                    if (opt.ReadIntOpt(index) != i) ++failures;
-                    if (opt.ReadIntOpt(ioMaxCanRunJob) != 5) ++failures;
+                    opt.WriteIntOpt(index, i, reg);
+                    if (opt.ReadIntOpt(index, reg) != i) ++failures;
+                    if (opt.ReadIntOpt(ioMaxCanRunJob, reg) != 5) ++failures;
                     if (i % 8 == 0) {
                         TproxyData p;
-                        opt.AddProxy(p);
+                        opt.AddProxy(p, reg);
                     }
                 }
             } catch (const std::exception& e) {
