@@ -60,6 +60,8 @@ public:
     std::shared_ptr<TPoster> Poster() const { return poster_; }
 
 private:
+    friend class TWorkerThread;  // names its thread as the loop thread before it runs
+
     struct TTimer {
         std::shared_ptr<std::function<void()>> fn;
         uint32_t interval = 0;

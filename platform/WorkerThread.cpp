@@ -18,6 +18,7 @@ void TWorkerThread::Start()
     if (thread_.joinable())
         return;
     thread_ = std::thread([this] { loop_->Run(); });
+    loop_->owner_ = thread_.get_id();
 }
 
 void TWorkerThread::Stop()

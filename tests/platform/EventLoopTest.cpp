@@ -187,6 +187,7 @@ TEST(WorkerThreadTest, RunsPostedWorkOnItsThreadAndStopsCooperatively)
     {
         TWorkerThread worker;
         worker.Start();
+        EXPECT_FALSE(worker.Loop().IsLoopThread());  // already the worker's, not the starter's
         std::promise<bool> onLoop;
         worker.Post([&] {
             workerId = std::this_thread::get_id();
