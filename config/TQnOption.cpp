@@ -16,6 +16,7 @@ constexpr int32_t kProxyIdRestart = 10010;
 constexpr const char* kOnceSet = "OnceSet";
 
 std::string FullKey(const std::string& key) {
+    if (!key.empty() && key[0] != '\\') return std::string(kKeyTarvolin) + "\\" + key;
     return std::string(kKeyTarvolin) + key;
 }
 
@@ -134,7 +135,8 @@ int32_t TQNoption::ReadInt(const std::string& key, int index, TRegistry* reg) co
         {
             KeyScope k(r, key);
             const std::optional<int32_t> v = r.ReadInteger(name);
-            if (v && *v != kOptNotSet) return *v;
+            // A stored -10000 whose default is -10000 would only be rewritten as is.
+            if (v && (*v != kOptNotSet || def == kOptNotSet)) return *v;
         }
         // Missing, unset or of another type: store the default, unless another
         // writer stored a value meanwhile.

@@ -117,6 +117,8 @@ TEST_F(OptionStoreTest, ReadIntFallsBackToTheDefaultAndStoresIt) {
         EXPECT_EQ(opt.ReadInt(kKeyConnection, ioMaxCanRunJob), r.result);
         EXPECT_EQ(Raw(kKeyConnection).ReadInteger("MaxCanRunJob"), r.result);
     }
+    // The leading "\" of a key may be left out.
+    EXPECT_EQ(opt.ReadInt("Options\\DownLoad\\Connection", ioMaxCanRunJob), 5);
     EXPECT_THROW(opt.ReadInt(kKeyConnection, kIntOptCount), std::out_of_range);
     EXPECT_THROW(opt.ReadInt(kKeyConnection, 128), std::out_of_range);
     EXPECT_THROW(opt.WriteInt(kKeyConnection, -1, 0), std::out_of_range);
@@ -383,9 +385,14 @@ TEST_F(OptionStoreTest, TwoProcessesWriteAtOnceAndNothingIsLost) {
         children.emplace_back(
             std::vector<std::string>{self, "--gtest_filter=OptionStoreChild.Worker"},
             std::vector<std::string>{"TQ_OPTION_CHILD_REGISTRY=" + db,
-                                     "TQ_OPTION_CHILD_INDEX=" + std::to_string(index)});
+                                     "TQ_OPTION_CHILD_INDEX=" + std::to_string(index)},
+            dir.file("child" + std::to_string(index) + ".out"));
     }
-    for (ChildProcess& c : children) EXPECT_EQ(c.wait(std::chrono::seconds(60)), 0);
+    for (size_t i = 0; i < children.size(); ++i) {
+        const int index = i == 0 ? ioMaxError : ioDLRJG;
+        EXPECT_EQ(children[i].wait(std::chrono::seconds(60)), 0)
+            << ReadFile(dir.file("child" + std::to_string(index) + ".out"));
+    }
 
     TQNoption opt(db);
     EXPECT_EQ(opt.ReadIntOpt(ioMaxError), 100);
