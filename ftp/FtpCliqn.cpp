@@ -848,6 +848,7 @@ void TCustomFtpCli::PortAsync() {
     }
     DropDataSocket(true);
     DropListenSocket();
+    FDataDirection = 0;
     std::string cmd;
     if (FPassiveMode) {
         cmd = "PASV";
@@ -862,6 +863,7 @@ void TCustomFtpCli::PortAsync() {
             FailStart(std::string("500 ") + typeid(e).name() + ": " + e.what(), 500);
             return;
         }
+        FListenSocket->OnSessionAvailable = [this](int) { Guard([&] { AcceptData(); }); };
         cmd = FormatPortCommand(local, FListenSocket->LocalPort());
         if (cmd.empty()) {
             if (!FSequence) FRequestType = ftpPortAsync;
@@ -898,8 +900,10 @@ bool TCustomFtpCli::ConnectPassiveData(std::function<void(int)> onConnected) {
 }
 
 // Accepts the server's connection to our listening socket (active mode). A connection
-// from any other address is turned away and the listener keeps waiting.
-void TCustomFtpCli::AcceptData(bool upload) {
+// from any other address is turned away and the listener keeps waiting. Some servers
+// connect as soon as PORT is answered, before the transfer command: the connection
+// then waits, paused, for the step that uses it.
+void TCustomFtpCli::AcceptData() {
     if (!FListenSocket) return;
     std::unique_ptr<TTcpSocket> s = FListenSocket->Accept();
     if (!s) return;
@@ -911,8 +915,14 @@ void TCustomFtpCli::AcceptData(bool upload) {
     }
     DropListenSocket();
     FDataSocket = std::move(s);
+    FDataSocket->Pause();
     FDataClosed = false;
-    if (upload) {
+    AttachAcceptedData();
+}
+
+void TCustomFtpCli::AttachAcceptedData() {
+    if (!FDataSocket || FPassiveMode) return;
+    if (FDataDirection == 2) {
         FDataSocket->OnDataAvailable = [this](int) {
             Guard([&] {
                 char sink[2048];
@@ -934,6 +944,7 @@ void TCustomFtpCli::AcceptData(bool upload) {
         };
         FDataSocket->OnSessionClosed = [this](int e) { Guard([&] { UploadDataClosed(e); }); };
         FDataSocket->SetLinger(false, 10);
+        FDataSocket->Resume();
         FDataUp = true;
         if (FStorAccepted && FStartTick == 0) {
             FStartTick = GetTickCount32();
@@ -943,8 +954,9 @@ void TCustomFtpCli::AcceptData(bool upload) {
                 if (a && *a) Guard([&] { UploadSend(); });
             });
         }
-    } else {
+    } else if (FDataDirection == 1) {
         InstallDownloadHandlers();
+        if (FTransferAccepted) FDataSocket->Resume();
         FStartTick = GetTickCount32();
     }
 }
@@ -1037,9 +1049,10 @@ void TCustomFtpCli::StartDownload(TFtpRequest rq, const char* dataCommand) {
             FinishRequest(kFtpLocalFileError);
             return;
         }
-    } else if (FListenSocket) {
-        FListenSocket->OnSessionAvailable = [this](int) { Guard([&] { AcceptData(false); }); };
+    } else if (FListenSocket || FDataSocket) {
+        FDataDirection = 1;
         FDataClosed = false;
+        AttachAcceptedData();
     } else {
         SetReplyError("Unable to establish data connection, error #0", kFtpLocalFileError);
         FinishRequest(kFtpLocalFileError);
@@ -1269,13 +1282,14 @@ void TCustomFtpCli::StartUpload(bool append) {
         }
         return;
     }
-    if (!FListenSocket) {
+    if (!FListenSocket && !FDataSocket) {
         SetReplyError("Unable to establish data connection, error #0", 550);
         DropLocalStream();
         FinishRequest(550);
         return;
     }
-    FListenSocket->OnSessionAvailable = [this](int) { Guard([&] { AcceptData(true); }); };
+    FDataDirection = 2;
+    AttachAcceptedData();
     SendStorCommand();
 }
 

@@ -257,7 +257,8 @@ protected:
     void UploadSend();
     void UploadDataClosed(int error);
     void UploadCompletionTest();
-    void AcceptData(bool upload);
+    void AcceptData();
+    void AttachAcceptedData();
     void DeliverDisplayData(const char* data, size_t len);
     void LocalTransferError(const std::string& note, const std::string& error);
     bool OpenLocalForDownload();
@@ -320,6 +321,7 @@ protected:
     int FLoginReplyCode = 0;  // reply to the step that named the user (USER or the proxy's SITE)
     // Transfer flags.
     bool FFinalReply = false, FDataClosed = false, FEof = false, FStorAccepted = false, FDataUp = false;
+    uint8_t FDataDirection = 0;      // of the transfer using the data connection: 1 in, 2 out
     bool FTransferAccepted = false;  // the server accepted RETR/LIST/NLST; data may be taken
     int FLocalError = 0;             // a client-side failure during the transfer (code)
     std::vector<char> FIoBuffer;
