@@ -31,7 +31,10 @@ void TQNComponent::SetClient(uint8_t kind, THttpCli* client)
         if (OSQN_OnDocEnd)
             OSQN_OnDocEnd(this);
     };
-    client->OnDocData = [this](THttpCli*, const char* data, int32_t len) {
+    client->OnDocData = [this](THttpCli* c, const char* data, int32_t len) {
+        // An error page is not the document: it must never reach the file.
+        if (c->StatusCode() >= 400)
+            return;
         FGotData = 1;
         FIdle = 0;
         ErrorCount = 0;
