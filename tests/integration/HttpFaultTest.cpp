@@ -400,8 +400,9 @@ TEST_F(HttpFault, ConnectionBaseEvents)
         EXPECT_NE(t.cli.FConnectTick.load(), 0u);
         ASSERT_TRUE(t.loop.PumpUntil([&] { return done > 0; }, std::chrono::seconds(20)));
         EXPECT_EQ(docBegins > 0, c.docBegin);
-        if (!c.docBegin)
+        if (!c.docBegin) {
             EXPECT_TRUE(data.empty()) << "an error page is not the document";
+        }
         EXPECT_EQ(t.cli.StopReason, c.stopReason);
         EXPECT_EQ(t.cli.OS_NotFound(), c.notFound);
         EXPECT_EQ(t.cli.OS_FileLength(), c.fileLength);
