@@ -148,10 +148,10 @@ void TCustomFtpCli::RaiseClientError(const std::string& msg) {
 void TCustomFtpCli::FailStart(const std::string& msg, int code) {
     // Inside a multi-step request, or when errors go to OnError, the request ends now
     // with its request-done; otherwise the caller learns it from the exception.
-    if (!FSequence && !OnError) throw FtpException(msg);
     if (FErrorMessage.empty()) FErrorMessage = msg;
     FReplyCode = code;
     FRequestResult = code;
+    if (!FSequence && !OnError) throw FtpException(msg);
     Display("! " + msg);
     if (OnError) ReportError(msg);
     FContinuation = false;
@@ -289,6 +289,16 @@ void TCustomFtpCli::StartStepSequence(TFtpRequest rq, TFtpStepSet steps) {
         return;
     }
     if (!EnsureReady()) return;
+    // Every text that goes into a command line is checked before anything is sent.
+    const bool usesLocalName = steps & (StepBit(ftpStepRenTo) | StepBit(ftpStepQuote));
+    if (!ArgumentsSafe({&HostFileName, &HostDirName, &UserName, &PassWord, &HostName, &ProxyUserName,
+                        &ProxyPassWord}) ||
+        (usesLocalName && HasCommandBreak(FLocalFileName))) {
+        FRequestType = rq;
+        FErrorMessage.clear();
+        FailStart("Refused: CR, LF or NUL in a command argument", kFtpBadArgument);
+        return;
+    }
     if (FConnectionType == ftpProxy && ProxyLogin != ftpProxyUserAtHost && (steps & StepBit(ftpStepUser)))
         steps |= StepBit(ftpStepProxyUser) | StepBit(ftpStepProxyPass) | StepBit(ftpStepProxyOpen);
     FSavedReply = FLastReply;

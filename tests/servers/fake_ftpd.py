@@ -85,7 +85,10 @@ class Session:
         elif "data_read" in a:
             got = b""
             while True:
-                chunk = self.data.recv(65536)
+                try:
+                    chunk = self.data.recv(65536)
+                except OSError:
+                    break  # a reset ends the data like a close
                 if not chunk:
                     break
                 got += chunk
