@@ -108,6 +108,13 @@ int64_t TQNCustomFileStream::Size() {
     return static_cast<int64_t>(st.st_size);
 }
 
+bool TQNCustomFileStream::CanRead(int64_t count) {
+    // Bytes already read ahead need no size query.
+    if (pos_ >= bufStart_ && pos_ + count <= bufStart_ + static_cast<int64_t>(buf_.size()))
+        return true;
+    return TQNStream::CanRead(count);
+}
+
 bool TQNCustomFileStream::Flush() { return ::fsync(fd_) == 0; }
 
 bool TQNCustomFileStream::Truncate() {
@@ -170,7 +177,7 @@ bool StreamReadBytes(TQNStream& s, std::string& value, int32_t count) {
     value.clear();
     if (count < 0) return false;
     if (count == 0) return true;
-    if (count > s.Size() - s.Position()) return false;
+    if (!s.CanRead(count)) return false;
     value.resize(static_cast<size_t>(count));
     return s.Read(value.data(), count) == count;
 }

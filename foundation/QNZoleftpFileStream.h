@@ -34,6 +34,8 @@ public:
     virtual void SetPosition(int64_t position) = 0;
     // Makes written bytes durable (no-op for memory).
     virtual bool Flush() { return true; }
+    // True when count bytes remain after the position.
+    virtual bool CanRead(int64_t count) { return count <= Size() - Position(); }
     // The raising write form.
     void WriteBuffer(const void* buffer, int64_t count);
 };
@@ -61,6 +63,7 @@ public:
     int64_t Position() const override { return pos_; }
     void SetPosition(int64_t position) override { pos_ = position < 0 ? 0 : position; }
     bool Flush() override;  // fsync
+    bool CanRead(int64_t count) override;
     // Cuts the file at the current position.
     bool Truncate();
     const std::string& FileName() const { return fileName_; }
