@@ -23,6 +23,26 @@ std::string_view Trim(std::string_view s) {
 
 bool Contains(std::string_view s, std::string_view what) { return s.find(what) != s.npos; }
 
+bool IsAllDigits(std::string_view s) {
+    if (s.empty()) return false;
+    for (char c : s)
+        if (!IsDigit(c)) return false;
+    return true;
+}
+
+// Listing words and dates are short: a plain loop beats a library call here.
+size_t FindChar(std::string_view s, char c, size_t from = 0) {
+    for (size_t i = from; i < s.size(); ++i)
+        if (s[i] == c) return i;
+    return std::string_view::npos;
+}
+
+size_t FindArrow(std::string_view s) {
+    for (size_t i = 0; i + 1 < s.size(); ++i)
+        if (s[i] == '-' && s[i + 1] == '>') return i;
+    return std::string_view::npos;
+}
+
 bool StartsWith(std::string_view s, std::string_view what) {
     return s.size() >= what.size() && s.substr(0, what.size()) == what;
 }
@@ -58,8 +78,19 @@ public:
         std::memcpy(buf_ + len_, s.data(), s.size());
         len_ += s.size();
     }
-    void Add(char c) { Add(std::string_view(&c, 1)); }
+    void Add(char c) {
+        if (len_ >= sizeof(buf_)) {
+            overflow_ = true;
+            return;
+        }
+        buf_[len_++] = c;
+    }
     void AddNumber(long long v) {
+        if (v >= 0 && v < 100) {
+            if (v >= 10) Add(char('0' + v / 10));
+            Add(char('0' + v % 10));
+            return;
+        }
         char tmp[24];
         auto r = std::to_chars(tmp, tmp + sizeof(tmp), v);
         Add(std::string_view(tmp, size_t(r.ptr - tmp)));
@@ -78,7 +109,7 @@ private:
 };
 
 // Days since 1970-01-01 of a proleptic Gregorian date (the day may run past the month).
-long long DaysFromCivil(long long y, int m, int d) {
+constexpr long long DaysFromCivil(long long y, int m, int d) {
     y -= m <= 2;
     const long long era = (y >= 0 ? y : y - 399) / 400;
     const long long yoe = y - era * 400;
@@ -115,54 +146,66 @@ ListToday ResolveToday(const ListToday& today) {
 // ---- the word scanner ---------------------------------------------------------------
 
 // The words of a line as ListToken sees them: runs of blanks count as one blank, a word
-// counts only when a blank follows it. The first words are found in one pass.
+// counts only when a blank follows it. Words are found as far as they are asked for,
+// so the name at the end of a line is not scanned word by word.
 class Words {
 public:
-    explicit Words(std::string_view line) : line_(line) {
-        size_t i = 0;
-        while (count_ < kMax) {
-            const size_t s = i;
-            while (i < line.size() && line[i] != ' ') ++i;
-            if (i >= line.size()) {
-                complete_ = true;
-                return;
-            }
-            words_[count_++] = line.substr(s, i - s);
-            while (i < line.size() && line[i] == ' ') ++i;
-        }
-    }
-    std::string_view operator[](int n) const {
-        if (n < 0) return {};
-        if (n < count_) return words_[n];
-        if (complete_) return {};
-        return Slow(n);
+    explicit Words(std::string_view line) : line_(line) {}
+    std::string_view operator[](int n) {
+        if (n < 0 || !Reach(n)) return {};
+        return n < kMax ? std::string_view(line_.data() + begin_[n], end_[n] - begin_[n]) : far_;
     }
     // Where word n ends in the line, or npos when there is no such word.
-    size_t EndOf(int n) const {
-        if (n < 0) return std::string_view::npos;
-        if (n < count_) return size_t(words_[n].data() - line_.data()) + words_[n].size();
-        if (complete_) return std::string_view::npos;
-        std::string_view w = Slow(n);
-        if (w.data() == nullptr) return std::string_view::npos;
-        return size_t(w.data() - line_.data()) + w.size();
+    size_t EndOf(int n) {
+        if (n < 0 || !Reach(n)) return std::string_view::npos;
+        return n < kMax ? end_[n] : size_t(far_.data() - line_.data()) + far_.size();
     }
-    int Count() const { return complete_ ? count_ : kMax; }
 private:
-    std::string_view Slow(int n) const {
-        size_t i = 0;
-        for (int k = 0;; ++k) {
-            const size_t s = i;
-            while (i < line_.size() && line_[i] != ' ') ++i;
-            if (i >= line_.size()) return {};
-            if (k == n) return line_.substr(s, i - s);
-            while (i < line_.size() && line_[i] == ' ') ++i;
+    // Scans until word n is known; false when the line has no word n.
+    bool Reach(int n) {
+        if (n < count_) return true;
+        if (done_) return false;
+        if (n >= kMax) {
+            far_ = {};
+            size_t i = 0;
+            for (int k = 0;; ++k) {
+                const size_t s = i;
+                while (i < line_.size() && line_[i] != ' ') ++i;
+                if (i >= line_.size()) return false;
+                if (k == n) {
+                    far_ = line_.substr(s, i - s);
+                    return true;
+                }
+                while (i < line_.size() && line_[i] == ' ') ++i;
+            }
         }
+        const char* const base = line_.data();
+        const size_t size = line_.size();
+        while (count_ <= n) {
+            size_t i = pos_;
+            size_t e = i;
+            while (e < size && base[e] != ' ') ++e;
+            if (e >= size) {
+                done_ = true;
+                return false;
+            }
+            begin_[count_] = i;
+            end_[count_] = e;
+            ++count_;
+            i = e + 1;
+            while (i < size && base[i] == ' ') ++i;
+            pos_ = i;
+        }
+        return true;
     }
     static constexpr int kMax = 16;
     std::string_view line_;
-    std::string_view words_[kMax];
+    std::string_view far_;
+    size_t begin_[kMax];
+    size_t end_[kMax];
+    size_t pos_ = 0;
     int count_ = 0;
-    bool complete_ = false;
+    bool done_ = false;
 };
 
 // Takes the next word off the front (the whole text when it has no blank) and leaves
@@ -211,12 +254,23 @@ int MonthFromTable(std::string_view word) {
     return 1;
 }
 
+constexpr uint32_t MonthKey(char a, char b, char c) {
+    return uint32_t(uint8_t(UpperAscii(a))) << 16 | uint32_t(uint8_t(UpperAscii(b))) << 8 |
+           uint32_t(uint8_t(UpperAscii(c)));
+}
+
+// A word that is exactly a month name of MonthAbbrevTable, in any case.
 bool IsMonthWord(std::string_view w) {
     if (w.size() != 3) return false;
-    const char up[3] = {UpperAscii(w[0]), UpperAscii(w[1]), UpperAscii(w[2])};
-    for (std::string_view m : MonthAbbrevTable)
-        if (std::string_view(up, 3) == m) return true;
-    return false;
+    switch (MonthKey(w[0], w[1], w[2])) {
+    case MonthKey('J', 'A', 'N'): case MonthKey('F', 'E', 'B'): case MonthKey('M', 'A', 'R'):
+    case MonthKey('A', 'P', 'R'): case MonthKey('M', 'A', 'Y'): case MonthKey('J', 'U', 'N'):
+    case MonthKey('J', 'U', 'L'): case MonthKey('A', 'U', 'G'): case MonthKey('S', 'E', 'P'):
+    case MonthKey('O', 'C', 'T'): case MonthKey('N', 'O', 'V'): case MonthKey('D', 'E', 'C'):
+        return true;
+    default:
+        return false;
+    }
 }
 
 // The year for a listing date that carries a time instead of a year: this year, or the
@@ -240,7 +294,7 @@ void AddYear2(TextBuf& out, int year) {
 
 bool MonthDayTimeInto(std::string_view text, TextBuf& out, const ListToday& today) {
     const int month = MonthFromLetters(text);
-    const size_t blank = text.find(' ');
+    const size_t blank = FindChar(text, ' ');
     if (blank == text.npos) return false;
     std::string_view rest = text.substr(blank + 1);
     while (!rest.empty() && rest.front() == ' ') rest.remove_prefix(1);
@@ -253,29 +307,21 @@ bool MonthDayTimeInto(std::string_view text, TextBuf& out, const ListToday& toda
     out.Add('/');
     out.Add(day);
     out.Add('/');
-    if (Contains(rest, ":")) {
+    if (FindChar(rest, ':') != rest.npos) {
         AddYear2(out, YearForRecentDate(month, day, today));
         out.Add(' ');
         const std::string_view t = Trim(rest);
-        TextBuf time;
         int h = 0;
-        if (t.size() == 5) {
-            if (!ReadSmallNumber(t.substr(0, 2), h)) return false;
-            if (h < 13) {
-                time.Add(t);
-                time.Add(" AM");
-            } else {
-                time.AddNumber(h - 12);
-                time.Add(t.substr(2));
-                time.Add(" PM");
-            }
+        if (t.size() == 5 && !ReadSmallNumber(t.substr(0, 2), h)) return false;
+        if (t.size() == 5 && h >= 13) {
+            out.AddNumber(h - 12);
+            out.Add(t.substr(2));
+            out.Add(" PM");
         } else {
-            time.Add(t);
-            time.Add(" AM");
+            // "09:07" reads "9:07"; a time of another length keeps its text.
+            out.Add(!t.empty() && t.front() == '0' ? t.substr(1) : t);
+            out.Add(" AM");
         }
-        std::string_view tv = time.View();
-        if (!tv.empty() && tv.front() == '0') tv.remove_prefix(1);
-        out.Add(tv);
     } else {
         const std::string_view y = Trim(rest);
         out.Add(y.size() > 2 ? y.substr(2) : std::string_view());
@@ -288,7 +334,7 @@ bool MonthDayTimeInto(std::string_view text, TextBuf& out, const ListToday& toda
 bool L8DateInto(int month, int day, std::string_view timeWord, bool readTime, TextBuf& out) {
     int h = 1, m = 1;
     if (readTime) {
-        const size_t colon = timeWord.find(':');
+        const size_t colon = FindChar(timeWord, ':');
         if (colon != timeWord.npos) {
             if (!ReadSmallNumber(timeWord.substr(0, colon), h)) return false;
             if (!ReadSmallNumber(timeWord.substr(colon + 1), m)) return false;
@@ -385,17 +431,17 @@ struct Parsed {
     std::string composed;  // names built from several words (VM, VPS)
 };
 
-std::string_view NameAfterWord(std::string_view line, const Words& w, int n) {
+std::string_view NameAfterWord(std::string_view line, Words& w, int n) {
     const size_t end = w.EndOf(n);
     if (end == std::string_view::npos || end + 1 > line.size()) return {};
     std::string_view rest = line.substr(end + 1);
-    const size_t arrow = rest.find("->");
+    const size_t arrow = FindArrow(rest);
     if (arrow != rest.npos) rest = rest.substr(0, arrow);
     return Trim(rest);
 }
 
 void ApplyLink(std::string_view linkSource, Parsed& p) {
-    const size_t arrow = linkSource.find("->");
+    const size_t arrow = FindArrow(linkSource);
     p.link = arrow == linkSource.npos ? std::string_view() : linkSource.substr(arrow);
     if (!p.link.empty()) p.isDir = LinkTargetIsDir(p.link);
 }
@@ -403,23 +449,22 @@ void ApplyLink(std::string_view linkSource, Parsed& p) {
 // The size column of a UNIX-style line: the number right before the first month name
 // that is followed by a day and a time or year. Owners and groups of any width (even
 // run together) then leave the size where it is. 0 when there is no such column.
-int SizeColumnBeforeMonth(const Words& w) {
-    const int last = w.Count() - 3;
-    for (int m = 3; m <= last && m < 14; ++m) {
+int SizeColumnBeforeMonth(Words& w) {
+    for (int m = 3; m < 14 && w.EndOf(m + 2) != std::string_view::npos; ++m) {
         if (!IsMonthWord(w[m])) continue;
         const std::string_view size = w[m - 1], day = w[m + 1], tail = w[m + 2];
         int d = 0;
-        if (size.empty() || size.find_first_not_of("0123456789") != size.npos) continue;
+        if (!IsAllDigits(size)) continue;
         if (!ReadSmallNumber(day, d) || day.size() > 2 || d < 1 || d > 31) continue;
-        const bool isTime = tail.size() >= 4 && tail.size() <= 5 && Contains(tail, ":");
-        const bool isYear = tail.size() == 4 && tail.find_first_not_of("0123456789") == tail.npos;
+        const bool isTime = tail.size() >= 4 && tail.size() <= 5 && FindChar(tail, ':') != tail.npos;
+        const bool isYear = tail.size() == 4 && IsAllDigits(tail);
         if (isTime || isYear) return m - 1;
     }
     return 0;
 }
 
 bool ParseGeneric(uint8_t type, std::string_view line, Parsed& p, const ListToday& today) {
-    const Words w(line);
+    Words w(line);
     const char first = line.front();
     if (IsDigit(first)) {
         // DOS style: date, time, <DIR> or size, then the name from the fortieth column.
@@ -470,18 +515,23 @@ bool ParseGeneric(uint8_t type, std::string_view line, Parsed& p, const ListToda
     joined.Add(w[c + 3]);
     if (!joined.Ok() || !MonthDayTimeInto(joined.View(), p.date, today)) return false;
 
+    // The name follows the time word and one blank; a link target follows "->".
     const size_t end = w.EndOf(c + 3);
     if (end == std::string_view::npos) return false;
     const std::string_view tail = line.substr(end + 1);
-    p.name = NameAfterWord(line, w, c + 3);
+    const size_t arrow = FindArrow(tail);
+    p.name = Trim(arrow == tail.npos ? tail : tail.substr(0, arrow));
     if (p.name.empty()) return false;
-    ApplyLink(tail, p);
+    if (arrow != tail.npos) {
+        p.link = tail.substr(arrow);
+        p.isDir = LinkTargetIsDir(p.link);
+    }
     return true;
 }
 
 bool ParseVms(std::string_view line, Parsed& p, const ListToday& today) {
     if (!Contains(line, ";")) return false;
-    const Words w(line);
+    Words w(line);
     std::string_view name = w[0];
     if (name.empty()) return false;
     name = name.substr(0, name.find(';'));
@@ -504,7 +554,7 @@ bool ParseVms(std::string_view line, Parsed& p, const ListToday& today) {
 }
 
 bool ParseVm(std::string_view line, Parsed& p, const ListToday& today) {
-    const Words w(line);
+    Words w(line);
     if (w[0].empty()) return false;
     p.composed.assign(w[0]);
     p.composed += '.';
@@ -528,9 +578,9 @@ bool IsVpsNoise(std::string_view line) {
 
 bool ParseVps(std::string_view line, Parsed& p, const ListToday& today) {
     if (IsVpsNoise(line)) return false;
-    const Words w(line);
+    Words w(line);
     if (w[1].empty()) return false;
-    p.composed.assign(".");
+    p.composed.assign(1, '.');
     p.composed.append(w[1]);
     p.name = p.composed;
     p.size = w[2];
@@ -678,7 +728,7 @@ bool RunFamily(FamilyParser f, std::string_view Line, std::string& Name, bool& I
     if (Line.empty()) return false;
     const bool ok = f(Line, p);
     if (ok) Store(p, Name, IsDir, Attributes, Link, DateText, SizeText);
-    else if (p.name == ".") Name = ".";
+    else if (p.name == ".") Name.assign(1, '.');
     return ok;
 }
 
@@ -688,15 +738,15 @@ struct DateParts {
 };
 
 bool ReadListDate(std::string_view text, DateParts& d) {
-    const size_t s1 = text.find('/');
+    const size_t s1 = FindChar(text, '/');
     if (s1 == text.npos) return false;
-    const size_t s2 = text.find('/', s1 + 1);
+    const size_t s2 = FindChar(text, '/', s1 + 1);
     if (s2 == text.npos) return false;
-    const size_t sp = text.find(' ', s2 + 1);
+    const size_t sp = FindChar(text, ' ', s2 + 1);
     if (sp == text.npos) return false;
-    const size_t colon = text.find(':', sp + 1);
+    const size_t colon = FindChar(text, ':', sp + 1);
     if (colon == text.npos) return false;
-    const size_t sp2 = text.find(' ', colon + 1);
+    const size_t sp2 = FindChar(text, ' ', colon + 1);
     if (sp2 == text.npos) return false;
     const std::string_view marker = text.substr(sp2 + 1);
     if (!ReadSmallNumber(text.substr(0, s1), d.month) ||
@@ -739,7 +789,8 @@ void NormaliseInto(std::string_view dateText, TQNFileData& e, TextBuf* text) {
                        d.minute < 60;
     if (valid) {
         // Days since 1899-12-30 with the time of day as fraction.
-        const long long days = DaysFromCivil(d.year, d.month, d.day) - DaysFromCivil(1899, 12, 30);
+        constexpr long long kEpoch = DaysFromCivil(1899, 12, 30);
+        const long long days = DaysFromCivil(d.year, d.month, d.day) - kEpoch;
         e.DateTime = double(days) + (d.hour * 60 + d.minute) / 1440.0;
     }
 }
@@ -761,10 +812,13 @@ std::string CurrentYear2(const ListToday& today) {
     return std::string(b.View());
 }
 
-std::string_view ListToken(std::string_view Text, int N) { return Words(Text)[N]; }
+std::string_view ListToken(std::string_view Text, int N) {
+    Words w(Text);
+    return w[N];
+}
 
 std::string ListDateText(std::string_view Text, int N, bool TwoWords, const ListToday& today) {
-    const Words w(Text);
+    Words w(Text);
     TextBuf joined, out;
     joined.Add(w[N]);
     joined.Add(' ');
@@ -778,24 +832,30 @@ std::string ListDateText(std::string_view Text, int N, bool TwoWords, const List
 }
 
 std::string_view NameAfterTime(std::string_view Line, int TimeWord) {
-    const Words w(Line);
+    Words w(Line);
     return NameAfterWord(Line, w, TimeWord);
 }
 
 std::string_view LinkText(std::string_view Line) {
-    const size_t arrow = Line.find("->");
+    const size_t arrow = FindArrow(Line);
     return arrow == Line.npos ? std::string_view() : Line.substr(arrow);
 }
 
 bool LinkTargetIsDir(std::string_view LowerLink) {
-    for (std::string_view marker : LinkFileMarkers) {
-        if (LowerLink.size() < marker.size()) continue;
-        for (size_t i = 0; i + marker.size() <= LowerLink.size(); ++i) {
-            size_t k = 0;
-            while (k < marker.size() && LowerAscii(LowerLink[i + k]) == marker[k]) ++k;
-            if (k == marker.size()) return false;
-        }
+    // Lower-cased here as well, so a caller's casing does not matter.
+    char buf[256];
+    std::string lowered;
+    std::string_view low;
+    if (LowerLink.size() <= sizeof(buf)) {
+        for (size_t i = 0; i < LowerLink.size(); ++i) buf[i] = LowerAscii(LowerLink[i]);
+        low = std::string_view(buf, LowerLink.size());
+    } else {
+        lowered.assign(LowerLink);
+        for (char& ch : lowered) ch = LowerAscii(ch);
+        low = lowered;
     }
+    for (std::string_view marker : LinkFileMarkers)
+        if (low.find(marker) != low.npos) return false;
     return true;
 }
 
@@ -824,7 +884,7 @@ bool ParseListLine(uint8_t ServerType, std::string_view Line, std::string& Name,
     Parsed p;
     const bool ok = ParseInto(ServerType, Line, p, today);
     if (ok) Store(p, Name, IsDir, Attributes, Link, DateText, SizeText);
-    else if (ServerType == ftpstUNIXL8EX && p.name == ".") Name = ".";
+    else if (ServerType == ftpstUNIXL8EX && p.name == ".") Name.assign(1, '.');
     return ok;
 }
 
@@ -884,9 +944,8 @@ bool ParseListSize(std::string_view SizeText, int64_t& Size) {
     int64_t v = 0;
     for (char c : s) {
         if (!IsDigit(c)) return false;
-        const int digit = c - '0';
-        if (v > (INT64_MAX - digit) / 10) return false;
-        v = v * 10 + digit;
+        // A size that does not fit in 63 bits is refused, never wrapped.
+        if (__builtin_mul_overflow(v, 10, &v) || __builtin_add_overflow(v, c - '0', &v)) return false;
     }
     Size = v;
     return true;
