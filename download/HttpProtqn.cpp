@@ -11,7 +11,7 @@ namespace tq {
 namespace {
 
 // Body data are read in large pieces straight into this buffer and handed on from it.
-constexpr size_t kReadPiece = 256 * 1024;
+constexpr size_t kReadPiece = 512 * 1024;
 // Reads per readiness event before the loop gets a turn for other sockets.
 constexpr int kReadsPerEvent = 64;
 // The whole header, all lines together.
