@@ -536,6 +536,14 @@ THttpCli::TStep THttpCli::DoHeaderEnd()
         EndRequest(0);
         return TStep::Stop;
     }
+    // A page saved under a program's name or under no extension gets ".htm".
+    if (contentType_ == "text/html") {
+        size_t dot = docName_.rfind('.');
+        if (dot == std::string::npos)
+            docName_ += ".htm";
+        else if (LowerCase(docName_.substr(dot)) == ".exe")
+            docName_.replace(dot, std::string::npos, ".htm");
+    }
     BeginBody();
     return ended_ ? TStep::Stop : TStep::Continue;
 }

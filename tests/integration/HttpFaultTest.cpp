@@ -52,6 +52,9 @@ std::string Cases()
   "/loop": [{"status": "HTTP/1.0 302 Found", "headers": ["Location: /loop"], "length": 0}],
   "/bad-location": [{"status": "HTTP/1.0 302 Found", "headers": ["Location: http://h:99999/x"], "length": 0}],
   "/landed": [{"length": 10}],
+  "/page": [{"length": 10, "headers": ["Content-Type: Text/HTML"]}],
+  "/setup.exe": [{"length": 10, "headers": ["Content-Type: text/html"]}],
+  "/file.zip": [{"length": 10, "headers": ["Content-Type: text/html"]}],
   "/a b/c": [{"length": 10}],
   "/a%20b/c": [{"length": 10}],
   "CONNECT tunnel-ok:80": [{"raw": "HTTP/1.0 200 Connection established\r\nProxy-Agent: fault\r\nX-Junk: should-not-reach-the-file\r\n\r\n", "tunnel": true}],
@@ -155,6 +158,13 @@ TEST_F(HttpFault, SixtyFourBitLengthAndHeaderFacts)
     ASSERT_TRUE(n.Run());
     EXPECT_EQ(n.cli.AcceptRanges(), "none");
 
+    for (auto [path, docName] : {std::pair{"/page", "page.htm"}, {"/setup.exe", "setup.htm"}, {"/file.zip", "file.zip"}}) {
+        HttpTestClient d;
+        d.Target(Port(), path);
+        ASSERT_TRUE(d.Run());
+        EXPECT_EQ(d.cli.DocName(), docName);
+    }
+
     HttpTestClient h;
     h.Target(Port(), "/html");
     ASSERT_TRUE(h.Run());
@@ -247,6 +257,37 @@ TEST_F(HttpFault, RequestHead)
     EXPECT_EQ(h.cli.ContentLength(), 70000);
     EXPECT_EQ(h.cli.RcvdCount(), 0);
     EXPECT_FALSE(baseDone);
+}
+
+TEST_F(HttpFault, PostWithCookieAndDate)
+{
+    HttpTestClient t;
+    t.cli.SetClient(kQNClientHttp, &t.cli);
+    bool baseDone = false;
+    t.cli.OSQN_OnRequestDone = [&](TQNComponent*, TFtpRequest, int, bool) { baseDone = true; };
+    t.cli.OnRequestDone = [&](THttpCli*, THttpRequest rq, int e) {
+        t.out.completed = true;
+        t.out.rqType = rq;
+        t.out.error = e;
+    };
+    EXPECT_THROW(t.cli.PostASync(), EHttpException);
+    t.Target(Port(), "/landed");
+    t.cli.SendStream = std::string("a=1&b=2");
+    t.cli.Cookie = "k=v";
+    t.cli.ModifiedSince = 784111777;  // Sun, 06 Nov 1994 08:49:37 GMT
+    t.cli.PostASync();
+    ASSERT_TRUE(t.Wait());
+    EXPECT_EQ(t.out.rqType, httpPOST);
+    EXPECT_EQ(t.out.error, 0);
+    EXPECT_FALSE(baseDone) << "only a GET is a transfer";
+    auto reqs = RequestsFor("/landed");
+    ASSERT_FALSE(reqs.empty());
+    const std::string& head = reqs.back();
+    EXPECT_EQ(head.rfind("POST /landed HTTP/1.0\r\n", 0), 0u) << head;
+    EXPECT_NE(head.find("\r\nContent-Type: application/x-www-form-urlencoded\r\n"), std::string::npos);
+    EXPECT_NE(head.find("\r\nContent-Length: 7\r\n"), std::string::npos);
+    EXPECT_NE(head.find("\r\nCookie: k=v"), std::string::npos);
+    EXPECT_NE(head.find("\r\nIf-Modified-Since: Sun, 06 Nov 1994 08:49:37 GMT\r\n"), std::string::npos) << head;
 }
 
 TEST_F(HttpFault, LineBreaksNeverReachTheRequest)
