@@ -259,6 +259,7 @@ TEST(RangePlanTest, SimulatedJobWritesEveryByteOnce) {
                 }
                 const int64_t n = c.rate + static_cast<int64_t>(rng() % 5000);
                 const TPieceClip clip = ClipPiece(c.range, c.received, n);
+                ASSERT_LE(clip.Offset + clip.Count, size);
                 for (int64_t k = clip.Offset; k < clip.Offset + clip.Count; ++k) ++writes[k];
                 doneSize += clip.Count;
                 c.received = clip.Received;
