@@ -155,4 +155,10 @@ bool TQNFtpClient::ApplyProxy(int type, const std::string& server, const std::st
     return true;
 }
 
+bool TQNFtpClient::ApplyProxy(const TproxyData& proxy) {
+    const std::string user = proxy.Authenticate ? proxy.UserName : std::string();
+    const std::string password = proxy.Authenticate ? proxy.PassWord : std::string();
+    return ApplyProxy(proxy.Type, proxy.ServerName, proxy.ServerPort, user, password);
+}
+
 } // namespace tq

@@ -3,6 +3,7 @@
 // site record, remote file lookup through LIST, a directory test, MKD and raw-command
 // helpers, SITE CHMOD, the session log and the listing server type.
 
+#include "config/TQnOption.h"
 #include "foundation/TQNFileData.h"
 #include "ftp/FtpCliqn.h"
 #include "ftp/FtpMange.h"
@@ -40,6 +41,9 @@ public:
     // (1, 2) cannot carry an FTP session: refused with a log line, returns false.
     bool ApplyProxy(int type, const std::string& server, const std::string& port, const std::string& user,
                     const std::string& password);
+    // The same from a proxy entry of the options store; its user and password are
+    // passed on only when the entry says the proxy needs them.
+    bool ApplyProxy(const TproxyData& proxy);
 
 private:
     std::unique_ptr<TFTPMangeData> FOwnSite;

@@ -258,8 +258,20 @@ TEST_F(FakeFtp, FtpProxyLoginForms) {
         Server.reset();
         Client.reset();
     }
-    TQNFtpClient http(Loop);
-    EXPECT_FALSE(http.ApplyProxy(2, "127.0.0.1", "8080", "", ""));
+    TQNFtpClient other(Loop);
+    EXPECT_FALSE(other.ApplyProxy(2, "127.0.0.1", "8080", "", ""));   // HTTP cannot carry FTP
+    TproxyData socks;
+    socks.Type = 8;
+    socks.ServerName = "127.0.0.1";
+    socks.ServerPort = "1080";
+    socks.UserName = "su";
+    socks.PassWord = "sp";
+    socks.Authenticate = true;
+    ASSERT_TRUE(other.ApplyProxy(socks));
+    EXPECT_EQ(other.ConnectionType(), ftpSocks5);
+    EXPECT_EQ(other.SocksUserCode, "su");
+    EXPECT_EQ(other.SocksPassword, "sp");
+    EXPECT_TRUE(other.ProxyInUse);
 }
 
 TEST_F(FakeFtp, SizesAndRestartOffsetsAre64Bit) {
