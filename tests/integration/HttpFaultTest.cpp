@@ -33,6 +33,7 @@ std::string Cases()
   "/noranges": [{"length": 4000, "headers": ["Accept-Ranges: none"]}],
   "/long-ok": [{"length": 100, "headers": [)" + Quote(ok15k) + R"(]}],
   "/long-bad": [{"length": 100, "headers": [)" + Quote(long20k) + R"(]}],
+  "/long-stall": [{"raw": "HTTP/1.0 200 OK\r\nX-Endless: )" + std::string(20000, 'c') + R"(", "end": "stall", "stall_seconds": 30}],
   "/badlen": [{"raw": "HTTP/1.0 200 OK\r\nContent-Length: 12x\r\n\r\n0123456789"}],
   "/hugelen": [{"raw": "HTTP/1.0 200 OK\r\nContent-Length: 99999999999999999999\r\n\r\n0123"}],
   "/big": [{"raw": "HTTP/1.0 200 OK\r\nContent-Length: 5000000000\r\n\r\n0123"}],
@@ -110,6 +111,7 @@ TEST_F(HttpFault, Responses)
         {"/noranges", "", 0, 200, 0, 4000, 1, 4000},
         {"/long-ok", "", 0, 200, 0, 100, 1, 100},
         {"/long-bad", "", httperrLineTooLong, 200, 0, 0, 0, -1},
+        {"/long-stall", "", httperrLineTooLong, 200, 0, 0, 0, -1},  // no line end needed to give up
         {"/badlen", "", httperrBadResponse, 200, 0, 0, 0, -1},
         {"/hugelen", "", httperrBadResponse, 200, 0, 0, 0, -1},
         {"/badrange", "", httperrBadResponse, 206, 0, 0, 0, -1},
