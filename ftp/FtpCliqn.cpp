@@ -188,7 +188,7 @@ bool TCustomFtpCli::ReportProgress() {
         SetErrorOnce("426 Transfer aborted by application");
     }
     DropDataSocket(true);
-    if (FAppend || FRequestType == ftpPutAsync || FRequestType == ftpAppendAsync)
+    if (FDataDirection == 2)
         UploadCompletionTest();
     else
         DownloadCompletionTest();
@@ -599,8 +599,10 @@ void TCustomFtpCli::ControlClosed(int error) {
     if (FState != fcsAbort) SetState(fcsInternalReady);
     if (error != 0) {
         SetReplyError("500 Control connection closed. " + WinsockText(error), 500);
-    } else if (!FRequestDone && FRequestResult == 0 && !FQuitting) {
-        // A request cut short by the server (or by Abort) has not succeeded.
+    } else if (!FRequestDone && FRequestResult == 0 && !FQuitting &&
+               !(FDone == dhQuit && FState != fcsAbort)) {
+        // A request cut short by the server (or by Abort) has not succeeded; only
+        // QUIT may end with the close alone, even without its 221.
         if (FAborted)
             SetReplyError("426 Operation aborted.", 426);
         else
@@ -1020,6 +1022,7 @@ void TCustomFtpCli::StartDownload(TFtpRequest rq, const char* dataCommand) {
         return;
     }
     FCurrentStep = rq == ftpGetAsync ? ftpStepGet : rq == ftpDirAsync ? ftpStepDir : ftpStepLs;
+    FDataDirection = 1;
     FDataCommand = dataCommand;
     FFinalReply = false;
     FDataClosed = false;
@@ -1164,7 +1167,7 @@ void TCustomFtpCli::LocalTransferError(const std::string& note, const std::strin
         SetErrorOnce("550 " + note.substr(2) + ": " + error);
     }
     DropDataSocket(true);
-    if (FNext == rhStorFinal || FNext == rhStorReply)
+    if (FDataDirection == 2)
         UploadCompletionTest();
     else
         DownloadCompletionTest();
@@ -1224,6 +1227,7 @@ void TCustomFtpCli::StartUpload(bool append) {
         return;
     }
     FCurrentStep = append ? ftpStepAppend : ftpStepPut;
+    FDataDirection = 2;
     FFinalReply = FDataClosed = FRequestDone = FDataUp = FStorAccepted = FEof = false;
     FStartTick = 0;
     FBytesMoved = 0;
