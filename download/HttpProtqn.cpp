@@ -50,7 +50,7 @@ THttpCli::THttpCli(TEventLoop& loop) : loop_(loop), readBuf_(kReadPiece) {}
 
 THttpCli::~THttpCli()
 {
-    *alive_ = false;
+    life_->alive = false;
 }
 
 void THttpCli::GetASync() { DoRequest(httpGET); }
@@ -115,8 +115,8 @@ void THttpCli::DoRequest(THttpRequest rq)
     retired_.clear();
     socket_.reset();
 
-    ++serial_;
-    ended_ = false;
+    ++life_->serial;
+    life_->ended = false;
     rqType_ = rq;
     redirects_ = 0;
     SetState(httpNotConnected);
@@ -168,8 +168,8 @@ void THttpCli::StartConnect()
     }
 
     auto sock = std::make_unique<TTcpSocket>(loop_);
-    auto token = alive_;
-    uint64_t s = serial_;
+    auto token = life_;
+    uint64_t s = life_->serial;
     sock->OnDnsLookupDone = [this, token, s](int e) { if (Alive(token, s)) HandleDnsLookupDone(e); };
     sock->OnSessionConnected = [this, token, s](int e) { if (Alive(token, s)) HandleConnected(e); };
     sock->OnDataAvailable = [this, token, s](int) { if (Alive(token, s)) HandleDataAvailable(); };
@@ -292,8 +292,8 @@ void THttpCli::SendRequest()
 
 void THttpCli::HandleDataAvailable()
 {
-    auto token = alive_;
-    uint64_t s = serial_;
+    auto token = life_;
+    uint64_t s = life_->serial;
     for (int round = 0; round < kReadsPerEvent; ++round) {
         ssize_t n = socket_->Receive(readBuf_.data(), readBuf_.size());
         if (n <= 0)
@@ -336,8 +336,8 @@ bool THttpCli::TakeLine(std::string& line)
 
 void THttpCli::DoLoop()
 {
-    auto token = alive_;
-    uint64_t s = serial_;
+    auto token = life_;
+    uint64_t s = life_->serial;
     for (;;) {
         TStep step;
         switch (phase_) {
@@ -369,7 +369,7 @@ THttpCli::TStep THttpCli::DoTunnelStatus()
 {
     std::string line;
     if (!TakeLine(line))
-        return ended_ ? TStep::Stop : TStep::NeedInput;
+        return life_->ended ? TStep::Stop : TStep::NeedInput;
     if (line.empty())
         return TStep::Continue;
     THttpStatusLine st;
@@ -392,7 +392,7 @@ THttpCli::TStep THttpCli::DoTunnelHeaders()
 {
     std::string line;
     if (!TakeLine(line))
-        return ended_ ? TStep::Stop : TStep::NeedInput;
+        return life_->ended ? TStep::Stop : TStep::NeedInput;
     if (!line.empty())
         return TStep::Continue;  // the proxy's own fields are not the document's
     // The tunnel is open: what follows is the server's answer to the real request.
@@ -405,7 +405,7 @@ THttpCli::TStep THttpCli::DoStatus()
 {
     std::string line;
     if (!TakeLine(line))
-        return ended_ ? TStep::Stop : TStep::NeedInput;
+        return life_->ended ? TStep::Stop : TStep::NeedInput;
     if (line.empty() && headerLines_ == 0)
         return TStep::Continue;
     THttpStatusLine st;
@@ -416,7 +416,7 @@ THttpCli::TStep THttpCli::DoStatus()
                 contentType_ = "text/html";
             inBuf_.insert(0, line);
             BeginBody();
-            return ended_ ? TStep::Stop : TStep::Continue;
+            return life_->ended ? TStep::Stop : TStep::Continue;
         }
         lastResponse_ = line;
         Fail(httperrBadResponse, -1, "bad HTTP status line");
@@ -439,7 +439,7 @@ THttpCli::TStep THttpCli::DoHeaders()
 {
     std::string line;
     if (!TakeLine(line))
-        return ended_ ? TStep::Stop : TStep::NeedInput;
+        return life_->ended ? TStep::Stop : TStep::NeedInput;
     if (line.empty())
         return DoHeaderEnd();
     return DoHeaderField(line);
@@ -545,7 +545,7 @@ THttpCli::TStep THttpCli::DoHeaderEnd()
             docName_.replace(dot, std::string::npos, ".htm");
     }
     BeginBody();
-    return ended_ ? TStep::Stop : TStep::Continue;
+    return life_->ended ? TStep::Stop : TStep::Continue;
 }
 
 void THttpCli::BeginBody()
@@ -564,7 +564,7 @@ bool THttpCli::DeliverBody(const char* data, size_t len)
     if (len == 0) {
         if (bodyLeft_ == 0)
             EndRequest(0);
-        return !ended_;
+        return !life_->ended;
     }
     if (!docBegun_) {
         docBegun_ = true;
@@ -647,7 +647,7 @@ void THttpCli::FollowRedirect()
         rqType_ = httpGET;
 
     // Events still on their way from the old connection belong to the old serial.
-    ++serial_;
+    ++life_->serial;
     if (socket_) {
         socket_->Abort();
         retired_.push_back(std::move(socket_));
@@ -662,7 +662,7 @@ void THttpCli::FollowRedirect()
 
 void THttpCli::Fail(int error, int status, const std::string& reason)
 {
-    if (ended_)
+    if (life_->ended)
         return;
     if (status >= 0) {
         statusCode_ = status;
@@ -675,9 +675,9 @@ void THttpCli::Fail(int error, int status, const std::string& reason)
 
 void THttpCli::EndRequest(int error, bool raiseDocEnd)
 {
-    if (ended_)
+    if (life_->ended)
         return;
-    ended_ = true;
+    life_->ended = true;
     if (error && !requestDoneError_)
         requestDoneError_ = error;
     phase_ = TPhase::Done;
@@ -697,12 +697,12 @@ void THttpCli::EndRequest(int error, bool raiseDocEnd)
 void THttpCli::PostCompletion()
 {
     completionPending_ = true;
-    loop_.Post([this, token = alive_] {
-        if (!*token)
+    loop_.Post([this, token = life_] {
+        if (!token->alive)
             return;
         completionPending_ = false;
         SetState(httpReady);
-        if (!*token || !OnRequestDone)
+        if (!token->alive || !OnRequestDone)
             return;
         auto cb = OnRequestDone;
         cb(this, rqType_, requestDoneError_);
@@ -711,7 +711,7 @@ void THttpCli::PostCompletion()
 
 void THttpCli::Abort()
 {
-    if (ended_) {
+    if (life_->ended) {
         // Nothing runs; a connection left open is simply closed.
         if (!completionPending_ && socket_ && socket_->State() != TSocketState::Closed)
             socket_->Abort();

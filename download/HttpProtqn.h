@@ -129,6 +129,13 @@ public:
     const std::string& LastRequest() const { return lastRequest_; }
 
 private:
+    // What event handlers check after raising an event; shared so that the check never
+    // reads the object itself, which the handler may have freed.
+    struct TLife {
+        bool alive = true;
+        uint64_t serial = 0;  // of the request (and redirect leg) under way
+        bool ended = true;    // the request ended; its completion is posted
+    };
     enum class TPhase : uint8_t {
         Idle,
         Connecting,       // name lookup and connect (SOCKS negotiation inside the socket)
@@ -178,16 +185,17 @@ private:
     void Fail(int error, int status, const std::string& reason);
     void EndRequest(int error, bool raiseDocEnd = true);
     void PostCompletion();
-    bool Alive(const std::shared_ptr<bool>& token, uint64_t serial) const {
-        return *token && serial == serial_ && !ended_;
+    static bool Alive(const std::shared_ptr<TLife>& token, uint64_t serial)
+    {
+        return token->alive && token->serial == serial && !token->ended;
     }
     // Raises an event of this request; false when the request ended, moved on to a
     // redirect, or the object went inside the handler.
     template <class F, class... A>
     bool Raise(const F& event, A&&... args)
     {
-        auto token = alive_;
-        uint64_t s = serial_;
+        auto token = life_;
+        uint64_t s = life_->serial;
         if (event) {
             F cb = event;  // the handler may replace the member
             cb(this, std::forward<A>(args)...);
@@ -196,7 +204,7 @@ private:
     }
 
     TEventLoop& loop_;
-    std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
+    std::shared_ptr<TLife> life_ = std::make_shared<TLife>();
     std::unique_ptr<TTcpSocket> socket_;
     std::vector<std::unique_ptr<TTcpSocket>> retired_;  // sockets replaced inside their own events
     std::vector<char> readBuf_;
@@ -205,8 +213,6 @@ private:
     THttpState state_ = httpReady;
     TPhase phase_ = TPhase::Idle;
     THttpRequest rqType_ = httpGET;
-    uint64_t serial_ = 0;
-    bool ended_ = true;
     bool completionPending_ = false;
 
     // The request being made.

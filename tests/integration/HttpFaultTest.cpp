@@ -459,6 +459,30 @@ TEST_F(HttpFault, ConnectionBaseEvents)
     }
 }
 
+TEST_F(HttpFault, ClientMayBeFreedInsideItsEvents)
+{
+    // The owner frees a connection from its handlers; nothing may touch it afterwards.
+    for (int at = 0; at < 3; ++at) {
+        SCOPED_TRACE(at);
+        TEventLoop loop;
+        auto cli = std::make_unique<THttpCli>(loop);
+        bool freed = false;
+        auto free = [&](THttpCli*) { cli.reset(); freed = true; };
+        if (at == 0)
+            cli->OnHeaderData = free;
+        else if (at == 1)
+            cli->OnDocData = [&](THttpCli* c, const char*, int32_t) { free(c); };
+        else
+            cli->OnRequestDone = [&](THttpCli* c, THttpRequest, int) { free(c); };
+        cli->TargetHost = "127.0.0.1";
+        cli->TargetPort = std::to_string(Port());
+        cli->TargetPath = "/plain";
+        cli->GetASync();
+        ASSERT_TRUE(loop.PumpUntil([&] { return freed; }, std::chrono::seconds(20)));
+        loop.PumpUntil([] { return false; }, std::chrono::milliseconds(200));
+    }
+}
+
 TEST_F(HttpFault, FailedConnectIsNotNotFound)
 {
     HttpTestClient t;
