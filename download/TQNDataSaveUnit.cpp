@@ -11,6 +11,7 @@
 #include <unistd.h>
 #include <unordered_map>
 
+#include "foundation/AtomicFile.h"
 #include "foundation/IniFile.h"
 #include "foundation/PathUtils.h"
 #include "foundation/TextUtils.h"
@@ -41,20 +42,6 @@ std::string ReadWholeFile(const std::string& fileName) {
         static_cast<int64_t>(bytes.size()))
         throw std::runtime_error("Cannot read \"" + fileName + "\"");
     return bytes;
-}
-
-bool FsyncDir(const std::string& dir) {
-    int fd = ::open(dir.empty() ? "." : dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd < 0) return false;
-    bool ok = ::fsync(fd) == 0;
-    ::close(fd);
-    return ok;
-}
-
-std::string DirOf(const std::string& fileName) {
-    size_t p = fileName.rfind('/');
-    if (p == std::string::npos) return ".";
-    return p == 0 ? "/" : fileName.substr(0, p);
 }
 
 // A position inside the file where a fixed part of len bytes lies wholly after the header.
@@ -92,18 +79,8 @@ int64_t AppendRecord(TQNZoleftpFileStream& f, const std::string& bytes) {
 } // namespace
 
 void ReplaceFileAtomically(const std::string& fileName, const std::string& bytes, unsigned mode) {
-    const std::string tmp = fileName + ".tmp";
-    {
-        TQNZoleftpFileStream f(tmp, TQNFileMode::fmCreate, mode);
-        f.WriteBuffer(bytes.data(), static_cast<int64_t>(bytes.size()));
-        if (!f.Flush()) throw EStreamWriteError("Cannot flush \"" + tmp + "\"");
-    }
-    if (::rename(tmp.c_str(), fileName.c_str()) != 0) {
-        int e = errno;
-        ::unlink(tmp.c_str());
-        throw std::runtime_error("Cannot replace \"" + fileName + "\": " + std::strerror(e));
-    }
-    FsyncDir(DirOf(fileName));
+    if (!WriteFileAtomically(fileName, bytes, mode))
+        throw EStreamWriteError("Cannot replace \"" + fileName + "\": " + std::strerror(errno));
 }
 
 // ---- category tree ----
@@ -468,7 +445,7 @@ void TQNCustomDataSaveTree::PackClass(TQNIndexData& category,
         if (::rename(datNew.c_str(), datName.c_str()) != 0 ||
             ::rename(idxNew.c_str(), idxName.c_str()) != 0)
             throw std::runtime_error("Cannot replace the files of " + category.FileBase);
-        FsyncDir(storeDir_);
+        SyncDirectory(storeDir_);
     } catch (...) {
         ::unlink(idxNew.c_str());
         ::unlink(datNew.c_str());
@@ -767,24 +744,6 @@ bool TQNDataSaveTree::IsUrlInJobList(const std::string& url) const {
 
 // ---- URL history ----
 
-namespace {
-
-std::vector<std::string> SplitLines(const std::string& text) {
-    std::vector<std::string> lines;
-    size_t start = 0;
-    while (start < text.size()) {
-        size_t end = text.find('\n', start);
-        if (end == std::string::npos) end = text.size();
-        std::string line = text.substr(start, end - start);
-        if (!line.empty() && line.back() == '\r') line.pop_back();
-        if (!line.empty()) lines.push_back(std::move(line));
-        start = end + 1;
-    }
-    return lines;
-}
-
-} // namespace
-
 std::string TQNDataSaveTree::UrlHistoryFileName() const {
     return JoinLocalPath(StoreDir(), kUrlHistoryFile);
 }
@@ -816,7 +775,7 @@ bool TQNDataSaveTree::CheckUrlHistory(const std::string& url, std::string& class
         const std::string name = UrlHistoryFileName();
         std::string text = FileExists(name) ? ReadWholeFile(name) : std::string();
         const std::string needle = LowerCase(url);
-        for (const std::string& line : SplitLines(text)) {
+        for (const std::string& line : SplitTextLines(text, true)) {
             if (LowerCase(line).find(needle) == std::string::npos) continue;
             std::string dateText;
             SplitUrlHistoryLine(line, classText, dateText);
@@ -844,7 +803,7 @@ std::string TQNDataSaveTree::RemoveUrlHistory(const std::string& url) {
     try {
         const std::string name = UrlHistoryFileName();
         if (!FileExists(name)) return {};
-        std::vector<std::string> lines = SplitLines(ReadWholeFile(name));
+        std::vector<std::string> lines = SplitTextLines(ReadWholeFile(name), true);
         for (size_t i = 0; i < lines.size(); ++i) {
             const size_t star = lines[i].rfind('*');
             if (lines[i].substr(0, star) != url) continue;

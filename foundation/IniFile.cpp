@@ -7,6 +7,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "foundation/AtomicFile.h"
 #include "foundation/TextUtils.h"
 
 namespace tq {
@@ -20,7 +21,7 @@ bool NeedsEscape(char c, size_t pos) {
     return c == '=' || u < 0x20 || u == 0x7f || (pos == 0 && (c == ';' || c == '['));
 }
 
-// The file as lines, without line ends; empty when it cannot be read.
+// The file as lines, without line ends; false when it cannot be read.
 bool ReadLines(const std::string& fileName, std::vector<std::string>& lines) {
     FILE* f = std::fopen(fileName.c_str(), "rb");
     if (f == nullptr) return false;
@@ -29,36 +30,14 @@ bool ReadLines(const std::string& fileName, std::vector<std::string>& lines) {
     size_t n;
     while ((n = std::fread(buffer, 1, sizeof buffer, f)) > 0) text.append(buffer, n);
     std::fclose(f);
-    size_t start = 0;
-    while (start < text.size()) {
-        size_t end = text.find('\n', start);
-        if (end == std::string::npos) end = text.size();
-        std::string line = text.substr(start, end - start);
-        if (!line.empty() && line.back() == '\r') line.pop_back();
-        lines.push_back(std::move(line));
-        start = end + 1;
-    }
+    lines = SplitTextLines(text, false);
     return true;
 }
 
 bool WriteLines(const std::string& fileName, const std::vector<std::string>& lines) {
     std::string text;
     for (const std::string& line : lines) text += line + "\n";
-    std::string temp = fileName + ".XXXXXX";
-    const int fd = mkostemp(temp.data(), O_CLOEXEC);  // created 0600
-    if (fd < 0) return false;
-    bool ok = true;
-    for (size_t done = 0; ok && done < text.size();) {
-        const ssize_t w = write(fd, text.data() + done, text.size() - done);
-        if (w < 0 && errno == EINTR) continue;
-        if (w <= 0) ok = false;
-        else done += static_cast<size_t>(w);
-    }
-    if (ok && fsync(fd) != 0) ok = false;
-    if (close(fd) != 0) ok = false;
-    if (ok && rename(temp.c_str(), fileName.c_str()) != 0) ok = false;
-    if (!ok) unlink(temp.c_str());
-    return ok;
+    return WriteFileAtomically(fileName, text);
 }
 
 bool SameName(std::string_view a, std::string_view b) { return UpperCase(a) == UpperCase(b); }

@@ -149,6 +149,20 @@ std::string JoinSemicolonList(const std::vector<std::string>& list, bool skipEmp
     return r;
 }
 
+std::vector<std::string> SplitTextLines(std::string_view text, bool skipEmpty) {
+    std::vector<std::string> lines;
+    size_t start = 0;
+    while (start < text.size()) {
+        size_t end = text.find('\n', start);
+        if (end == std::string_view::npos) end = text.size();
+        std::string_view line = text.substr(start, end - start);
+        if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+        if (!skipEmpty || !line.empty()) lines.emplace_back(line);
+        start = end + 1;
+    }
+    return lines;
+}
+
 bool FindInList(const std::vector<std::string>& list, std::string_view sub, int& index) {
     const std::string wanted = UpperCase(sub);
     for (size_t k = 0; k < list.size(); ++k) {

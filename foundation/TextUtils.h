@@ -41,6 +41,10 @@ std::string JoinSemicolonList(const std::vector<std::string>& list, bool skipEmp
 // Index of the first entry containing sub (ASCII upper case compare); false when none.
 bool FindInList(const std::vector<std::string>& list, std::string_view sub, int& index);
 
+// Lines of a text ended by LF or CR LF, without their line ends; a last line without
+// an end is kept. With skipEmpty, empty lines are left out.
+std::vector<std::string> SplitTextLines(std::string_view text, bool skipEmpty);
+
 // "1023 byte", "1 KB" (kilobytes rounded up).
 std::string FormatSize(uint64_t bytes);
 void SplitMilliseconds(uint64_t ms, uint64_t& hours, int& minutes, int& seconds);
