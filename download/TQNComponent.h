@@ -9,6 +9,7 @@
 #include <atomic>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -16,6 +17,7 @@
 namespace tq {
 
 class THttpCli;
+class TQNDNFtpClient;
 class TTcpSocket;
 
 enum TQNCliState : uint8_t {
@@ -34,6 +36,23 @@ using TQNCLIOutMessage = std::function<void(TQNComponent* sender, const std::str
                                             TDisplayMessTypeDef cDMessType)>;
 using TQNFtpRequestDone = std::function<void(TQNComponent* sender, TFtpRequest rqType, int error, bool isError)>;
 using TOnCommand = std::function<void(TQNComponent* sender, std::string& s)>;
+
+// The steps of one FTP block download; each names the request whose completion it
+// waits for. Log-in, the resume probe (REST 300, then REST 0), the file size (from the
+// listing, else SIZE), then the retrieve from the range start.
+enum TQNFtpBlockStep : uint8_t {
+    fbIdle,
+    fbOpen,              // connect and banner
+    fbUser,
+    fbPass,
+    fbRestProbe,         // REST 300: does the server resume?
+    fbRestReset,         // REST 0: undo the probe's offset
+    fbTypeForList,       // TYPE I before the listing
+    fbList,              // LIST of the file: its line gives the size
+    fbSize,              // SIZE when the listing did not
+    fbTypeForRetrieve,   // TYPE I before the retrieve
+    fbRetrieve,          // REST offset + RETR, data to the driver
+};
 
 // Client kinds recorded once by SetClient.
 constexpr uint8_t kQNClientFtp = 1;
@@ -65,6 +84,7 @@ public:
     // Called once, right after the protocol object is created. The FTP kind is wired by
     // the FTP download client, which brings its own overload.
     void SetClient(uint8_t kind, THttpCli* client);
+    void SetClient(uint8_t kind, TQNDNFtpClient* client);
 
     // Starts the request of the kind (HTTP: a GET) and the connect stamp.
     void StartRequest();
@@ -85,9 +105,15 @@ public:
     void OS_URL(const std::string& url);
     std::string OS_RangeBegin();
     void OS_RangeBegin(const std::string& begin);
-    // The server said the document does not exist (HTTP 404 or 410 as received from a
-    // server; a failed connect is not "not found").
+    // The server said the document does not exist (HTTP 404 or 410, FTP 550, as received
+    // from a server; a failed connect is not "not found").
     bool OS_NotFound() const;
+
+    // FTP: the step of the block download under way (fbIdle when none).
+    TQNFtpBlockStep FtpStep() const { return ftpStep_; }
+    // FTP: before a listing or retrieve: passive as the job asks (always for proxy and
+    // SOCKS connections), received data to OnDisplayFile as whole pieces.
+    void FtpPrepareTransfer();
 
     // The activity stamps, read by other threads: a reader skips the pair while
     // FTicksValid is 0.
@@ -138,12 +164,40 @@ public:
 
 protected:
     THttpCli* Http() const { return FClientKind == kQNClientHttp ? httpClient_ : nullptr; }
+    TQNDNFtpClient* Ftp() const { return FClientKind == kQNClientFtp ? ftpClient_ : nullptr; }
 
 private:
-    void HttpDocBegin();
-    void HttpDocData(const char* buf, int32_t len);
+    void DocBegin();
+    void DocData(const char* buf, int32_t len);
+
+    // The FTP block download: one handler per step's completion.
+    void FtpStart();
+    void FtpRequestDone(TFtpRequest rq, int error);
+    void FtpIssue(TQNFtpBlockStep step, void (TCustomFtpCli::*op)());
+    void FtpFail(int error, const std::string& why = {});
+    void FtpFailPosted(int error, const std::string& why);
+    void FtpComplete(int error, bool isError);
+    void FtpOpenDone();
+    void FtpUserDone();
+    void FtpPassDone();
+    void FtpRestProbeDone();
+    void FtpRestResetDone();
+    void FtpTypeDone();
+    void FtpListDone();
+    void FtpSizeDone();
+    void FtpBeginRetrieve();
+    void FtpDisplayFile(const std::string& text);
+    void FtpListLine(std::string line);
 
     THttpCli* httpClient_ = nullptr;
+    TQNDNFtpClient* ftpClient_ = nullptr;
+    TQNFtpBlockStep ftpStep_ = fbIdle;
+    int ftpUserReply_ = 0;          // reply to USER: 230 needs no password
+    int64_t ftpOffset_ = 0;         // where the retrieve must start
+    bool ftpOffsetRefused_ = false; // the server would send from another offset
+    bool ftpNotFound_ = false;
+    std::string ftpListRest_;       // listing text after its last line end
+    std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
 };
 
 } // namespace tq
