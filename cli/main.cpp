@@ -18,11 +18,11 @@ struct Command {
 };
 
 constexpr Command kCommands[] = {
-    {"options", CmdOptions, "options [NAME [VALUE]]    list, show or set a setting"},
+    {"options", CmdOptions, "options [NAME [VALUE]]    list, show or set a setting (options --help)"},
     {"list", CmdList, "list                      show the category tree and its jobs"},
     {"parse-listing", CmdParseListing,
      "parse-listing [--type N | --syst TEXT]   parse LIST output from standard input"},
-    {"ftp", CmdFtp, "ftp ls|get|put ...        talk to an FTP server"},
+    {"ftp", CmdFtp, "ftp ls|get|put ...        talk to an FTP server (ftp --help)"},
 };
 
 void PrintUsage(std::FILE* out) {
