@@ -533,6 +533,10 @@ void TQNComponent::FtpListLine(std::string line)
     if (line.empty())
         return;
     DisplayMess(line, fDMESSTISHI);
+    // A link's line gives the size of the link, not of the file it names: SIZE follows
+    // the link.
+    if (line[0] == 'l' && line.find(" -> ") != std::string::npos)
+        return;
     std::string name;
     int64_t size = 0;
     if (!ParseNameAndSize(line, name, size))
