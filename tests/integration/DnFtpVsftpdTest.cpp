@@ -7,6 +7,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 
 using namespace tq;
@@ -185,4 +186,34 @@ TEST_F(DnFtpVsftpdErrors, ALinkIsSizedBySizeNotByItsListingLine)
     EXPECT_TRUE(conn.Sent("SIZE " + path));
     EXPECT_EQ(conn.LengthAtBegin, 5000);
     EXPECT_TRUE(SameBytes(conn.Data, content.substr(1000)));
+}
+
+TEST_F(DnFtpVsftpdErrors, AFailedWriteOrAnAbortEndsTheBlockAsFailed)
+{
+    const std::string path = Put("abort.bin", PatternBytes(4 << 20, 5));
+    struct Case {
+        const char* Name;
+        bool Throw;
+    };
+    for (const Case c : {Case{"disk write fails", true}, Case{"driver aborts", false}}) {
+        SCOPED_TRACE(c.Name);
+        TConn conn(Loop, *S);
+        conn.C.FPassive = 1;
+        std::vector<std::string> shown;
+        conn.C.onDisplayMess = [&](TQNComponent*, const std::string& m, TDisplayMessTypeDef) { shown.push_back(m); };
+        int pieces = 0;
+        conn.C.OSQN_OnDocData = [&](TQNComponent* me, const char*, int32_t) {
+            ++pieces;
+            if (c.Throw)
+                throw std::runtime_error("disk full");
+            me->AbortRequest();
+        };
+        ASSERT_TRUE(conn.Block(Loop, path, 0));
+        EXPECT_TRUE(conn.IsError);
+        EXPECT_EQ(pieces, 1) << "nothing arrives after the stop";
+        EXPECT_EQ(conn.C.StopReason, c.Throw ? kStopDiskWrite : 0);
+        EXPECT_EQ(std::count(shown.begin(), shown.end(), "Disk Write Drror!"), c.Throw ? 1 : 0);
+        EXPECT_FALSE(conn.C.OS_NotFound());
+        EXPECT_EQ(conn.C.OS_State(), QNCliReady);
+    }
 }
