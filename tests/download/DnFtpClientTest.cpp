@@ -161,9 +161,9 @@ std::string Pasv()
 
 class DnFtpFake : public testing::Test {
 protected:
-    void Start(const std::string& steps)
+    void Start(const std::string& steps, const std::string& login = kLogin)
     {
-        Server = StartFakeFtpd(Work.path(), "{\"steps\": [" + kLogin + "," + steps + "]}");
+        Server = StartFakeFtpd(Work.path(), "{\"steps\": [" + login + "," + steps + "]}");
         ASSERT_TRUE(Server);
         Run = std::make_unique<TBlockRun>(Loop);
         Run->Client.HostName = "127.0.0.1";
@@ -218,4 +218,24 @@ TEST_F(DnFtpFake, AnOffsetTheServerDidNotTakeDeliversNothing)
     EXPECT_EQ(Run->Data, "") << "bytes from offset 0 must not land at offset 5";
     EXPECT_TRUE(Run->IsError);
     EXPECT_EQ(Run->Error, 450);
+}
+
+TEST_F(DnFtpFake, AnonymousLoginWithoutPasswordAndAListingRefusedWith550)
+{
+    // USER answered 230 needs no PASS; an empty user name logs in anonymously.
+    Start(R"({"expect":"REST 300","do":[{"send":"350 ok\r\n"}]},
+             {"expect":"REST 0","do":[{"send":"350 ok\r\n"}]},
+             {"expect":"TYPE I","do":[{"send":"200 ok\r\n"}]},)" + Pasv() + R"(,
+             {"expect":"LIST /gone.bin","do":[{"send":"550 No such file or directory\r\n"}]})",
+          R"({"do":[{"send":"220 fake\r\n"}]},{"expect":"USER anonymous","do":[{"send":"230 welcome\r\n"}]})");
+    Run->Client.UserName.clear();
+    Run->Client.PassWord.clear();
+    Run->Client.HostFileName = "/gone.bin";
+    ASSERT_TRUE(Run->Run(Loop));
+    EXPECT_FALSE(Run->Sent("PASS"));
+    EXPECT_EQ(Run->ResumeAtHeader, 1);
+    EXPECT_TRUE(Run->IsError);
+    EXPECT_EQ(Run->Error, 550);
+    EXPECT_TRUE(Run->Client.OS_NotFound());
+    EXPECT_EQ(ReadFile(Server->LogFile).find("UNEXPECTED"), std::string::npos) << ReadFile(Server->LogFile);
 }
