@@ -2,6 +2,7 @@
 
 #include "download/QNDownFtpcli.h"
 #include "platform/EventLoop.h"
+#include "tests/support/Danted.h"
 #include "tests/support/FtpServers.h"
 #include "tests/support/TestSupport.h"
 
@@ -215,5 +216,28 @@ TEST_F(DnFtpVsftpdErrors, AFailedWriteOrAnAbortEndsTheBlockAsFailed)
         EXPECT_EQ(std::count(shown.begin(), shown.end(), "Disk Write Drror!"), c.Throw ? 1 : 0);
         EXPECT_FALSE(conn.C.OS_NotFound());
         EXPECT_EQ(conn.C.OS_State(), QNCliReady);
+    }
+}
+
+// Through SOCKS the data connection is always passive and goes through the same
+// SOCKS server to the control connection's peer.
+TEST_F(DnFtpVsftpdErrors, BlocksThroughDantedSocks4And5)
+{
+    Danted danted;
+    ASSERT_TRUE(danted.Start()) << danted.Why();
+    const std::string content = PatternBytes(200000, 9);
+    const std::string path = Put("socks.bin", content);
+    for (TFtpConnectionType type : {ftpSocks4, ftpSocks5}) {
+        SCOPED_TRACE(type == ftpSocks4 ? "SOCKS 4" : "SOCKS 5");
+        TConn conn(Loop, *S);
+        conn.C.SocksServer = "127.0.0.1";
+        conn.C.SocksPort = std::to_string(danted.Port());
+        conn.C.SetConnectionType(type);
+        conn.C.FPassive = 0;
+        ASSERT_TRUE(conn.Block(Loop, path, 4097));
+        ASSERT_FALSE(conn.IsError) << conn.Error << " " << conn.C.ErrorMessage() << "\n" << danted.Log();
+        EXPECT_TRUE(SameBytes(conn.Data, content.substr(4097)));
+        EXPECT_TRUE(conn.Sent("PASV"));
+        EXPECT_FALSE(conn.Sent("PORT*"));
     }
 }
