@@ -1,6 +1,9 @@
 // tarvolin-cli ftp ls|get|put: one FTP session through the client engine.
 
 #include "cli/Commands.h"
+#include "foundation/PathUtils.h"
+#include "foundation/TextUtils.h"
+#include "foundation/UrlUtils.h"
 
 #include "ftp/QNFtpClient.h"
 #include "platform/EventLoop.h"
@@ -26,79 +29,35 @@ struct TFtpUrl {
     bool HasUser = false, HasPassword = false;
 };
 
-int HexValue(char c) {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-    return -1;
-}
-
-bool PercentDecode(const std::string& in, std::string& out) {
-    out.clear();
-    for (size_t i = 0; i < in.size(); ++i) {
-        if (in[i] != '%') {
-            out += in[i];
-            continue;
-        }
-        if (i + 2 >= in.size()) return false;
-        const int hi = HexValue(in[i + 1]), lo = HexValue(in[i + 2]);
-        if (hi < 0 || lo < 0) return false;
-        out += char(hi * 16 + lo);
-        i += 2;
-    }
-    return true;
-}
-
 // ftp://[user[:password]@]host[:port][/path], with %XX escapes in user, password and path.
 bool ParseFtpUrl(const std::string& url, TFtpUrl& u, std::string& error) {
-    const std::string scheme = "ftp://";
-    if (url.size() < scheme.size() || url.compare(0, scheme.size(), scheme) != 0) {
+    const TURLParts p = SplitURL(url);
+    if (p.Proto != "ftp" || url.find("://") == std::string::npos) {
         error = "not an ftp:// URL: " + url;
         return false;
     }
-    std::string rest = url.substr(scheme.size());
-    const size_t slash = rest.find('/');
-    std::string authority = rest.substr(0, slash);
-    std::string path = slash == std::string::npos ? "" : rest.substr(slash);
-    const size_t at = authority.rfind('@');
-    if (at != std::string::npos) {
-        std::string userInfo = authority.substr(0, at);
-        authority = authority.substr(at + 1);
-        const size_t colon = userInfo.find(':');
-        if (!PercentDecode(userInfo.substr(0, colon), u.User)) {
-            error = "bad escape in the user name";
-            return false;
-        }
-        u.HasUser = true;
-        if (colon != std::string::npos) {
-            if (!PercentDecode(userInfo.substr(colon + 1), u.Password)) {
-                error = "bad escape in the password";
-                return false;
-            }
-            u.HasPassword = true;
-        }
-    }
-    const size_t colon = authority.rfind(':');
-    if (colon != std::string::npos && authority.find(']') == std::string::npos) {
-        u.Port = authority.substr(colon + 1);
-        authority = authority.substr(0, colon);
-        if (u.Port.empty() || u.Port.find_first_not_of("0123456789") != std::string::npos || u.Port.size() > 5 ||
+    const size_t authorityEnd = url.find_first_of("/?", url.find("://") + 3);
+    const std::string authority = url.substr(0, authorityEnd);
+    u.HasUser = authority.find('@') != std::string::npos;
+    u.HasPassword = u.HasUser && authority.find(':', url.find("://") + 3) < authority.rfind('@');
+    u.User = DecodePercentText(p.User);
+    u.Password = DecodePercentText(p.Pass);
+    if (!p.Port.empty()) {
+        u.Port = p.Port;
+        if (u.Port.find_first_not_of("0123456789") != std::string::npos || u.Port.size() > 5 ||
             std::stoi(u.Port) == 0 || std::stoi(u.Port) > 65535) {
             error = "bad port in " + url;
             return false;
         }
     }
-    if (authority.size() > 2 && authority.front() == '[' && authority.back() == ']')
-        authority = authority.substr(1, authority.size() - 2);
-    u.Host = authority;
+    u.Host = p.Host;
+    if (u.Host.size() > 2 && u.Host.front() == '[' && u.Host.back() == ']')
+        u.Host = u.Host.substr(1, u.Host.size() - 2);
     if (u.Host.empty()) {
         error = "no host in " + url;
         return false;
     }
-    if (!PercentDecode(path, u.Path)) {
-        error = "bad escape in the path";
-        return false;
-    }
+    u.Path = DecodePercentText(p.Path);
     return true;
 }
 
@@ -108,13 +67,6 @@ std::string BaseName(const std::string& path) {
 }
 
 // A local name taken from the remote path: no folders, nothing hidden in control bytes.
-bool SafeLocalName(const std::string& name) {
-    if (name.empty() || name == "." || name == ".." || name.size() > 255) return false;
-    for (unsigned char c : name)
-        if (c < 0x20 || c == '/') return false;
-    return true;
-}
-
 class TProgressLine {
 public:
     explicit TProgressLine(std::string label) : Label(std::move(label)), Tty(isatty(2) == 1) {}
@@ -200,10 +152,12 @@ int CmdFtp(const CliContext&, const Args& args) {
     }
     if (verb == "get" && localFile.empty()) {
         localFile = BaseName(url.Path);
-        if (!SafeLocalName(localFile)) {
+        if (localFile.empty()) {
             std::fprintf(stderr, "tarvolin-cli ftp: no usable file name in %s; give FILE\n", urlText.c_str());
             return kExitUsage;
         }
+        // The name comes from the server side: never a path, never hidden bytes.
+        localFile = SanitizeFileName(localFile);
     }
     if (verb == "put" && (url.Path.empty() || url.Path.back() == '/')) url.Path += BaseName(localFile);
 
