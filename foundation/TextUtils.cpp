@@ -113,8 +113,12 @@ std::string ReplaceChar(char oldChar, char newChar, std::string s) {
 bool InSemicolonList(std::string_view item, std::string_view list) {
     if (IsBlank(item)) return false;
     if (IsBlank(list)) return true;
-    const std::string haystack = ";" + UpperCase(list) + ";";
-    return haystack.find(UpperCase(item) + ";") != std::string::npos;
+    std::string haystack(1, ';');
+    haystack += UpperCase(list);
+    haystack += ';';
+    std::string needle = UpperCase(item);
+    needle += ';';
+    return haystack.find(needle) != std::string::npos;
 }
 
 bool ExtInSemicolonList(std::string_view fileName, std::string_view list) {
