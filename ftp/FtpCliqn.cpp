@@ -1092,13 +1092,7 @@ void TCustomFtpCli::DataFirstReply() {
         DownloadAccepted();
         return;
     }
-    SetErrorOnce(FLastReply);
-    FNext = rhNone;
-    DropDataSocket(true);
-    DropLocalStream();
-    RestartAt = 0;
-    FRequestResult = code;
-    FinishRequest(code);
+    RefuseTransfer(code);
 }
 
 void TCustomFtpCli::DownloadAccepted() {
@@ -1114,6 +1108,29 @@ void TCustomFtpCli::DownloadAccepted() {
     if (FDataSocket) FDataSocket->Resume();
 }
 
+// The server refused to open the transfer: nothing was moved, the local file is
+// left as it was.
+void TCustomFtpCli::RefuseTransfer(int code) {
+    SetErrorOnce(FLastReply);
+    FNext = rhNone;
+    DropDataSocket(true);
+    DropLocalStream();
+    RestartAt = 0;
+    FRequestResult = code;
+    FinishRequest(code);
+}
+
+// The server's final reply says the transfer failed; a local error found on the
+// way takes precedence as the result.
+void TCustomFtpCli::FailTransfer(int code, const std::string& logLine) {
+    SetErrorOnce(FLastReply);
+    DropLocalStream();
+    DropDataSocket(true);
+    Display(logLine);
+    FRequestResult = FLocalError ? FLocalError : code;
+    FinishRequest(FRequestResult);
+}
+
 void TCustomFtpCli::DataSecondReply() {
     Display("< " + FLastReply);
     const int code = ClassifyReplyLine(FLastReply).Code;
@@ -1123,12 +1140,7 @@ void TCustomFtpCli::DataSecondReply() {
         DownloadCompletionTest();
         return;
     }
-    SetErrorOnce(FLastReply);
-    DropLocalStream();
-    DropDataSocket(true);
-    Display("! RETR/LIST/NLST Failed");
-    FRequestResult = FLocalError ? FLocalError : code;
-    FinishRequest(FRequestResult);
+    FailTransfer(code, "! RETR/LIST/NLST Failed");
 }
 
 void TCustomFtpCli::DownloadDataAvailable() {
@@ -1345,13 +1357,7 @@ void TCustomFtpCli::StorReply() {
         }
         return;
     }
-    SetErrorOnce(FLastReply);
-    FNext = rhNone;
-    DropDataSocket(true);
-    DropLocalStream();
-    RestartAt = 0;
-    FRequestResult = code;
-    FinishRequest(code);
+    RefuseTransfer(code);
 }
 
 void TCustomFtpCli::UploadSend() {
@@ -1397,12 +1403,7 @@ void TCustomFtpCli::StorFinalReply() {
         UploadCompletionTest();
         return;
     }
-    SetErrorOnce(FLastReply);
-    DropLocalStream();
-    DropDataSocket(true);
-    Display("! STOR Failed");
-    FRequestResult = FLocalError ? FLocalError : code;
-    FinishRequest(FRequestResult);
+    FailTransfer(code, "! STOR Failed");
 }
 
 void TCustomFtpCli::UploadCompletionTest() {

@@ -246,6 +246,8 @@ protected:
     void StartUpload(bool append);
     void DataFirstReply();
     void DataSecondReply();
+    void RefuseTransfer(int code);
+    void FailTransfer(int code, const std::string& logLine);
     void DownloadAccepted();
     void DownloadDataAvailable();
     void DownloadDataClosed(int error);
