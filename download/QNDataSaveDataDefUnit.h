@@ -139,6 +139,21 @@ struct TDLMangeRunTime {
     int32_t ResumeFromMap = 0;
     int32_t FailureCount = 0;
     int32_t NoDataCount = 0;
+    // The job driver's limits (filled by the manager) and its own run state.
+    uint32_t StartTick = 0;
+    int32_t ActiveCount = 0;
+    int32_t MaxNoData = 0;
+    uint8_t StopOnMaxNoData = 0;
+    int32_t MaxRetries = 0;
+    uint8_t StopOnMaxRetries = 0;
+    int32_t RetryDelay = 0;
+    int32_t ConnectTimeout = 0;
+    int32_t DataTimeout = 0;
+    int32_t ConnMaxErrors = 0;
+    int32_t StopConnAtMax = 0;
+    uint8_t StopDone = 0;
+    uint8_t NamesChanged = 0;
+    uint8_t RangesOK = 0;
 };
 
 // A record's own lock; copying a record never copies its lock.

@@ -1,0 +1,184 @@
+// The job driver against nginx: a split download over several connections, a server
+// without ranges, a name taken at completion, a missing file, and a stop with a resume
+// that fetches only the blocks not done.
+
+#include "download/JobFiles.h"
+#include "download/QNCliDrive.h"
+#include "tests/support/HttpServers.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <thread>
+
+using namespace tq;
+using namespace tq::test;
+
+namespace {
+
+class CliDriveNginx : public ::testing::Test {
+protected:
+    static void SetUpTestSuite()
+    {
+        nginx_ = new Nginx();
+        big_ = new std::string(PatternBytes(8 * 1024 * 1024 + 1234, 3));
+        nginx_->AddFile("files/big.bin", *big_);
+        nginx_->AddFile("noranges/big.bin", big_->substr(0, 2 * 1024 * 1024 + 77));
+        nginx_->AddFile("slow/big.bin", big_->substr(0, 3 * 1024 * 1024 + 5));
+        const std::string lines =
+            "    location /noranges/ { max_ranges 0; }\n"
+            "    location /slow/ { limit_rate 600k; }\n";
+        if (!nginx_->Start(lines))
+            FAIL() << nginx_->Why();
+    }
+    static void TearDownTestSuite()
+    {
+        delete nginx_;
+        delete big_;
+    }
+
+    void SetUp() override
+    {
+        std::filesystem::create_directories(dir_.file("save"));
+        std::filesystem::create_directories(dir_.file("store"));
+    }
+
+    void Prepare(const std::string& path, int maxConnections = 5)
+    {
+        job_.URL = "http://127.0.0.1:" + std::to_string(nginx_->Port()) + path;
+        job_.Port = nginx_->Port();
+        job_.SavePath = dir_.file("save");
+        job_.FileName = "big.bin";
+        job_.TempFileName = std::string("big.bin.") + kPartialFileExt;
+        job_.BlockFileName = "1.blk";
+        job_.MaxConnections = maxConnections;
+        job_.RetryDelay = 1;
+    }
+
+    // Runs one driver on the job; stopAfterDoneBlocks > 0 stops it once that many blocks are done.
+    std::vector<std::vector<std::string>> Run(bool fresh, int stopAfterDoneBlocks = 0,
+                                              int32_t* peak = nullptr)
+    {
+        QNCliDrive drive(job_, dir_.file("store"));
+        EXPECT_TRUE(drive.OpenJob(2, fresh));
+        drive.StartThread();
+        if (stopAfterDoneBlocks > 0) {
+            for (int n = 0; n < 2000; ++n) {
+                auto map = drive.CopyBlockMap();
+                if (std::count(map.begin(), map.end(), kBlockDone) >= stopAfterDoneBlocks)
+                    break;
+                std::this_thread::sleep_for(std::chrono::milliseconds(5));
+            }
+            drive.StopAll();
+        }
+        EXPECT_TRUE(drive.WaitEnded(std::chrono::seconds(60)));
+        if (peak)
+            *peak = drive.PeakConnections();
+        return drive.CopyConnLogs();
+    }
+
+    static bool Logged(const std::vector<std::vector<std::string>>& logs, const std::string& text)
+    {
+        for (const auto& log : logs)
+            for (const auto& line : log)
+                if (line.find(text) != std::string::npos)
+                    return true;
+        return false;
+    }
+
+    static Nginx* nginx_;
+    static std::string* big_;
+    TempDir dir_;
+    TDLMangeData job_;
+};
+Nginx* CliDriveNginx::nginx_ = nullptr;
+std::string* CliDriveNginx::big_ = nullptr;
+
+TEST_F(CliDriveNginx, SplitDownloadIsByteExact)
+{
+    Prepare("/files/big.bin");
+    int32_t peak = 0;
+    Run(true, 0, &peak);
+    EXPECT_EQ(job_.Completed, 1);
+    EXPECT_EQ(job_.Failed, 0);
+    EXPECT_EQ(peak, 5);
+    EXPECT_EQ(job_.FileSize, int64_t(big_->size()));
+    EXPECT_EQ(job_.DoneSize, int64_t(big_->size()));
+    EXPECT_TRUE(ReadFile(dir_.file("save/big.bin")) == *big_);
+    EXPECT_FALSE(std::filesystem::exists(dir_.file("save/big.bin.zl!")));
+}
+
+TEST_F(CliDriveNginx, ServerWithoutRangesUsesOneConnection)
+{
+    Prepare("/noranges/big.bin");
+    int32_t peak = 0;
+    auto logs = Run(true, 0, &peak);
+    EXPECT_EQ(job_.Completed, 1);
+    EXPECT_EQ(peak, 1);
+    EXPECT_TRUE(Logged(logs, "无法取得续传标志"));
+    EXPECT_TRUE(ReadFile(dir_.file("save/big.bin")) == big_->substr(0, 2 * 1024 * 1024 + 77));
+}
+
+TEST_F(CliDriveNginx, TakenNameGetsNumberAndOldFileStays)
+{
+    Prepare("/noranges/big.bin");
+    WriteFile(dir_.file("save/big.bin"), "keep me");
+    Run(true);
+    EXPECT_EQ(job_.Completed, 1);
+    EXPECT_EQ(job_.FileName, "big1.bin");
+    EXPECT_EQ(ReadFile(dir_.file("save/big.bin")), "keep me");
+    EXPECT_EQ(ReadFile(dir_.file("save/big1.bin")).size(), size_t(2 * 1024 * 1024 + 77));
+}
+
+TEST_F(CliDriveNginx, MissingFileFailsTheJob)
+{
+    Prepare("/files/none.bin");
+    auto logs = Run(true);
+    EXPECT_EQ(job_.Failed, 1);
+    EXPECT_EQ(job_.Completed, 0);
+    EXPECT_TRUE(Logged(logs, "无法找到文件!"));
+}
+
+TEST_F(CliDriveNginx, StopSavesMapAndResumeFetchesOnlyMissingBlocks)
+{
+    const std::string source = big_->substr(0, 3 * 1024 * 1024 + 5);
+    Prepare("/slow/big.bin", 3);
+    Run(true, 100);
+    ASSERT_EQ(job_.Completed, 0);
+    ASSERT_EQ(job_.Failed, 0);
+
+    // The map on disk and the done size agree, and some blocks are still missing.
+    const std::string map = ReadFile(dir_.file("store/1.blk"));
+    ASSERT_EQ(map.size(), size_t(BlockCountOf(int64_t(source.size()))));
+    int64_t doneBytes = 0;
+    for (size_t b = 0; b < map.size(); ++b)
+        if (uint8_t(map[b]) == kBlockDone)
+            doneBytes += std::min<int64_t>(kBlockSize, int64_t(source.size()) - int64_t(b) * kBlockSize);
+    EXPECT_EQ(job_.DoneSize, doneBytes);
+    EXPECT_GT(doneBytes, 0);
+    EXPECT_LT(doneBytes, int64_t(source.size()));
+    for (char m : map)
+        EXPECT_TRUE(uint8_t(m) == kBlockDone || uint8_t(m) == kBlockFree);
+
+    // Blocks marked done are overwritten with a marker: a resume that fetched them
+    // again would put the server's bytes back.
+    std::string partial = ReadFile(dir_.file("save/big.bin.zl!"));
+    ASSERT_EQ(partial.size(), source.size());
+    std::string expected = source;
+    for (size_t b = 0; b < map.size(); ++b) {
+        if (uint8_t(map[b]) != kBlockDone)
+            continue;
+        const size_t off = b * kBlockSize, len = std::min<size_t>(kBlockSize, source.size() - off);
+        std::fill_n(partial.begin() + long(off), len, '\xEE');
+        std::fill_n(expected.begin() + long(off), len, '\xEE');
+    }
+    WriteFile(dir_.file("save/big.bin.zl!"), partial);
+
+    Run(false);
+    EXPECT_EQ(job_.Completed, 1);
+    EXPECT_EQ(job_.DoneSize, int64_t(source.size()));
+    EXPECT_TRUE(ReadFile(dir_.file("save/big.bin")) == expected);
+}
+
+} // namespace
