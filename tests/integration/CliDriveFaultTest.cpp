@@ -1,0 +1,168 @@
+// The job driver against the fault server: a server that claims ranges and ignores
+// them, a body cut short (retry from the last complete block), the retry limit, a
+// stalled transfer (data time-out) and a length that changed since the last run.
+
+#include "download/JobFiles.h"
+#include "download/QNCliDrive.h"
+#include "tests/support/HttpServers.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+
+using namespace tq;
+using namespace tq::test;
+
+namespace {
+
+constexpr int kLen = 100000;  // 25 blocks, the last of 1696 bytes
+
+std::string Cases()
+{
+    return R"({
+  "/liar": [{"headers": ["Accept-Ranges: bytes"], "length": 100000}],
+  "/cut": [{"headers": ["Accept-Ranges: bytes"], "ranges": true, "length": 100000, "send": 10000},
+           {"headers": ["Accept-Ranges: bytes"], "ranges": true, "length": 100000}],
+  "/broken": [{"headers": ["Accept-Ranges: bytes"], "ranges": true, "length": 100000, "send": 10000}],
+  "/stall": [{"headers": ["Accept-Ranges: bytes"], "ranges": true, "length": 100000, "send": 10000,
+              "end": "stall", "stall_seconds": 20},
+             {"headers": ["Accept-Ranges: bytes"], "ranges": true, "length": 100000}],
+  "/sized": [{"headers": ["Accept-Ranges: bytes"], "ranges": true, "length": 100000}]
+})";
+}
+
+class CliDriveFault : public ::testing::Test {
+protected:
+    static void SetUpTestSuite()
+    {
+        server_ = new FaultHttpd(Cases(), TQ_SOURCE_DIR "/tests/servers/fault_httpd.py");
+        if (!server_->Start())
+            FAIL() << server_->Why();
+    }
+    static void TearDownTestSuite() { delete server_; }
+
+    void SetUp() override
+    {
+        std::filesystem::create_directories(dir_.file("save"));
+        std::filesystem::create_directories(dir_.file("store"));
+    }
+
+    void Prepare(const std::string& path, int maxConnections)
+    {
+        job_.URL = "http://127.0.0.1:" + std::to_string(server_->Port()) + path;
+        job_.Port = server_->Port();
+        job_.SavePath = dir_.file("save");
+        job_.FileName = "f.bin";
+        job_.TempFileName = std::string("f.bin.") + kPartialFileExt;
+        job_.BlockFileName = "1.blk";
+        job_.MaxConnections = maxConnections;
+        job_.RetryDelay = 0;
+    }
+
+    std::vector<std::vector<std::string>> Run(bool fresh)
+    {
+        QNCliDrive drive(job_, dir_.file("store"));
+        EXPECT_TRUE(drive.OpenJob(2, fresh));
+        drive.StartThread();
+        EXPECT_TRUE(drive.WaitEnded(std::chrono::seconds(30)));
+        return drive.CopyConnLogs();
+    }
+
+    static bool Logged(const std::vector<std::vector<std::string>>& logs, const std::string& text)
+    {
+        for (const auto& log : logs)
+            for (const auto& line : log)
+                if (line.find(text) != std::string::npos)
+                    return true;
+        return false;
+    }
+
+    static size_t RequestsWith(const std::string& target, const std::string& text)
+    {
+        size_t n = 0;
+        for (const auto& r : server_->Requests())
+            if (r.find("GET " + target + " ") != std::string::npos && r.find(text) != std::string::npos)
+                ++n;
+        return n;
+    }
+
+    static FaultHttpd* server_;
+    TempDir dir_;
+    TDLMangeData job_;
+};
+FaultHttpd* CliDriveFault::server_ = nullptr;
+
+// Each later connection gets the whole file back for its range: writing it at the
+// range's offset would corrupt the file.
+TEST_F(CliDriveFault, RangeIgnoredFallsBackToOneConnectionFromStart)
+{
+    Prepare("/liar", 3);
+    auto logs = Run(true);
+    EXPECT_EQ(job_.Completed, 1);
+    EXPECT_TRUE(Logged(logs, "无法取得续传标志"));
+    EXPECT_TRUE(ReadFile(dir_.file("save/f.bin")) == FaultPattern(0, kLen));
+    EXPECT_EQ(job_.DoneSize, kLen);
+}
+
+TEST_F(CliDriveFault, CutBodyRetriesFromLastCompleteBlock)
+{
+    Prepare("/cut", 1);
+    job_.RetryDelay = 1;  // one 1.2-s period
+    auto logs = Run(true);
+    EXPECT_EQ(job_.Completed, 1);
+    EXPECT_EQ(job_.FailureCount, 1);
+    EXPECT_TRUE(Logged(logs, "发生错误"));
+    EXPECT_TRUE(Logged(logs, "1秒钟后重试"));
+    EXPECT_EQ(RequestsWith("/cut", "bytes=8192-"), 1u);
+    EXPECT_TRUE(ReadFile(dir_.file("save/f.bin")) == FaultPattern(0, kLen));
+}
+
+TEST_F(CliDriveFault, RetryLimitStopsTheJob)
+{
+    Prepare("/broken", 1);
+    job_.MaxRetries = 3;
+    job_.StopOnMaxRetries = 1;
+    auto logs = Run(true);
+    EXPECT_EQ(job_.Failed, 1);
+    EXPECT_EQ(job_.Completed, 0);
+    EXPECT_EQ(job_.FailureCount, 3);
+    EXPECT_TRUE(Logged(logs, "大于最大重试次数3"));
+    // Three attempts of 10000 bytes, each from the last complete block (0, 8192,
+    // 16384): only whole blocks count, 24576 bytes.
+    EXPECT_EQ(job_.DoneSize, 6 * kBlockSize);
+}
+
+TEST_F(CliDriveFault, StalledTransferTimesOutAndRetries)
+{
+    Prepare("/stall", 1);
+    job_.DataTimeout = 1;
+    auto logs = Run(true);
+    EXPECT_EQ(job_.Completed, 1);
+    EXPECT_TRUE(Logged(logs, "数据超时"));
+    EXPECT_TRUE(ReadFile(dir_.file("save/f.bin")) == FaultPattern(0, kLen));
+}
+
+TEST_F(CliDriveFault, ChangedLengthOnResumeFailsThenStartsFresh)
+{
+    Prepare("/sized", 2);
+    const int64_t oldSize = kLen + 5000;
+    job_.Initialized = 1;
+    job_.FileSize = oldSize;
+    job_.DoneSize = kBlockSize;
+    std::string map(size_t(BlockCountOf(oldSize)), char(kBlockFree));
+    map[0] = char(kBlockDone);
+    WriteFile(dir_.file("store/1.blk"), map);
+    WriteFile(dir_.file("save/f.bin.zl!"), std::string(size_t(oldSize), 'x'));
+
+    auto logs = Run(false);
+    EXPECT_EQ(job_.Failed, 1);
+    EXPECT_TRUE(Logged(logs, "错误:服务器文件长度改变!!!!!"));
+    EXPECT_EQ(job_.FreshStart, 1);
+
+    Run(job_.FreshStart != 0);
+    EXPECT_EQ(job_.Completed, 1);
+    EXPECT_EQ(job_.FileSize, kLen);
+    EXPECT_TRUE(ReadFile(dir_.file("save/f.bin")) == FaultPattern(0, kLen));
+}
+
+} // namespace
