@@ -2,6 +2,7 @@
 
 #include "download/HttpProtqn.h"
 #include "download/JobFiles.h"
+#include "download/QNDownFtpcli.h"
 #include "foundation/TextUtils.h"
 #include "foundation/UrlUtils.h"
 #include "platform/EventLoop.h"
@@ -63,15 +64,21 @@ QNCliDrive::~QNCliDrive()
 
 bool QNCliDrive::OpenJob(int protocol, bool fresh)
 {
-    if (protocol != 2 || job_.BlockFileName.empty() || job_.TempFileName.empty())
+    if ((protocol != 1 && protocol != 2) || job_.BlockFileName.empty() || job_.TempFileName.empty())
         return false;
     job_.Protocol = protocol;
+    protocol_ = protocol;
     mapPath_ = storeDir_ + "/" + job_.BlockFileName;
     curURL_ = job_.URL;
     TURLParts parts = SplitURL(curURL_);
     curHost_ = parts.Host;
     curPath_ = parts.Path.empty() ? "/" : parts.Path;
-    curPort_ = !parts.Port.empty() ? parts.Port : std::to_string(job_.Port);
+    if (!parts.Port.empty())
+        curPort_ = parts.Port;
+    else if (protocol == 1 && parts.Proto == "ftp")
+        curPort_ = "21";
+    else
+        curPort_ = std::to_string(job_.Port);
     job_.FreshStart = fresh ? 1 : 0;
     if (!mapFile_.Open(mapPath_, fresh))
         return false;
@@ -352,9 +359,19 @@ void QNCliDrive::CheckConnections()
 
 int QNCliDrive::NewConnection()
 {
-    auto cli = std::make_unique<THttpCli>(thread_->Loop());
-    cli->MultiThreaded = true;
-    cli->SetClient(kQNClientHttp, cli.get());
+    std::unique_ptr<TQNComponent> cli;
+    if (protocol_ == 1) {
+        auto ftp = std::make_unique<TQNDNFtpClient>(thread_->Loop());
+        ftp->MultiThreaded = true;
+        ftp->SetClient(kQNClientFtp, ftp.get());
+        ftp->FPassive = 1;
+        cli = std::move(ftp);
+    } else {
+        auto http = std::make_unique<THttpCli>(thread_->Loop());
+        http->MultiThreaded = true;
+        http->SetClient(kQNClientHttp, http.get());
+        cli = std::move(http);
+    }
     TQNComponent* c = cli.get();
     c->ConnIndex = int32_t(conns_.size());
     c->RequestDone = 1;  // nothing runs yet
@@ -416,24 +433,14 @@ void QNCliDrive::ReleaseRange(TQNComponent& c)
 
 void QNCliDrive::StartConn(int i)
 {
-    THttpCli& h = *conns_[size_t(i)].Cli;
-    TQNComponent& c = h;
+    TQNComponent& c = *conns_[size_t(i)].Cli;
     c.SetTicks(0, 0);
     c.RetryCountdown = 0;
     c.RetryPending = 0;
-    h.TargetHost = curHost_;
-    h.TargetPort = curPort_;
-    h.TargetPath = curPath_;
-    h.TargetScheme = job_.FtpViaHttpProxy ? "ftp" : "http";
-    h.URL = curURL_;
-    h.Agent = "Mozilla/4.0 (compatible; MSIE 5.00; Windows 98)";
-    h.Accept = "*/*";
-    h.Reference = job_.Referer;
-    h.NoCache = true;
-    if (job_.UseLogin) {
-        h.TargetUser = job_.UserName;
-        h.TargetPass = job_.Password;
-    }
+    if (c.FClientKind == kQNClientFtp)
+        ConfigureFtp(static_cast<TQNDNFtpClient&>(c));
+    else
+        ConfigureHttp(static_cast<THttpCli&>(c));
     c.FLocalFileName = job_.TempFileName;
     c.RequestDone = 0;
     Log(i, "正在连接服务器 " + curHost_, fDMESSYIBAN);
@@ -447,6 +454,32 @@ void QNCliDrive::StartConn(int i)
         // The client refused to start: the attempt counts as a failed request.
         Log(i, e.what(), fDMESSERROR);
         RequestDone(&c, httperrBusy);
+    }
+}
+
+void QNCliDrive::ConfigureFtp(TQNDNFtpClient& f)
+{
+    f.HostName = curHost_;
+    f.Port = curPort_;
+    f.HostFileName = curPath_;
+    f.UserName = job_.UserName.empty() ? "anonymous" : job_.UserName;
+    f.PassWord = job_.Password.empty() ? AnonPassword : job_.Password;
+}
+
+void QNCliDrive::ConfigureHttp(THttpCli& h)
+{
+    h.TargetHost = curHost_;
+    h.TargetPort = curPort_;
+    h.TargetPath = curPath_;
+    h.TargetScheme = job_.FtpViaHttpProxy ? "ftp" : "http";
+    h.URL = curURL_;
+    h.Agent = "Mozilla/4.0 (compatible; MSIE 5.00; Windows 98)";
+    h.Accept = "*/*";
+    h.Reference = job_.Referer;
+    h.NoCache = true;
+    if (job_.UseLogin) {
+        h.TargetUser = job_.UserName;
+        h.TargetPass = job_.Password;
     }
 }
 
@@ -545,15 +578,21 @@ bool QNCliDrive::TakeOver(int idle)
 
 void QNCliDrive::DocBegin(TQNComponent* c)
 {
-    auto* h = static_cast<THttpCli*>(c);
-    int i = c->ConnIndex;
+    const int i = c->ConnIndex;
     if (!job_.StartTick)
         job_.StartTick = GetTickCount32();
     if (stopRequested_)
         return;
-    const bool whole = h->StatusCode() != 206;
+    // The FTP block download itself fails a retrieve the server would not position;
+    // an HTTP server may answer a range with the whole file.
+    THttpCli* h = c->FClientKind == kQNClientHttp ? static_cast<THttpCli*>(c) : nullptr;
+    const bool whole = h && h->StatusCode() != 206;
     if (headerPhase_) {
-        job_.RangesOK = (h->StatusCode() == 206 || LowerCase(h->AcceptRanges()).find("bytes") != std::string::npos) ? 1 : 0;
+        if (h)
+            job_.RangesOK = (h->StatusCode() == 206 ||
+                             LowerCase(h->AcceptRanges()).find("bytes") != std::string::npos) ? 1 : 0;
+        else
+            job_.RangesOK = c->FResumeSupported ? 1 : 0;
         if (whole && c->RangeStart > 0)
             job_.RangesOK = 0;  // asked for a range, got the whole file
         if (job_.RangesOK) {

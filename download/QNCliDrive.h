@@ -23,6 +23,7 @@
 namespace tq {
 
 class THttpCli;
+class TQNDNFtpClient;
 
 constexpr uint32_t kRetryPeriodMs = 1200;  // retries and limits count in these periods
 
@@ -40,7 +41,7 @@ public:
     std::string AnonPassword = "tarvolin@example.com";
     bool CheckDisk = false;  // reserve the whole length before a fresh start
 
-    // Prepares a run: protocol 2 (HTTP); fresh drops any old map, otherwise the map in
+    // Prepares a run: protocol 1 (FTP) or 2 (HTTP); fresh drops any old map, otherwise the map in
     // the store is loaded and only the blocks not done are fetched. False when the job
     // cannot run (unsupported protocol, no map file).
     bool OpenJob(int protocol, bool fresh);
@@ -58,7 +59,7 @@ public:
 
 private:
     struct TConn {
-        std::unique_ptr<THttpCli> Cli;
+        std::unique_ptr<TQNComponent> Cli;
         bool Active = false;
     };
 
@@ -74,6 +75,8 @@ private:
 
     int NewConnection();
     void StartConn(int i);
+    void ConfigureFtp(TQNDNFtpClient& f);
+    void ConfigureHttp(THttpCli& h);
     void MakeActive(int i, bool active);
     void SetRange(TQNComponent& c, const TBlockRange& r, bool keepProgress);
     void ReleaseRange(TQNComponent& c);
@@ -100,6 +103,7 @@ private:
     std::vector<std::vector<std::string>> connLogs_;
 
     std::string curURL_, curHost_, curPath_, curPort_;
+    int protocol_ = 2;
     int32_t maxConns_ = 1;
     std::atomic<int32_t> peakConns_{0};
     uint32_t lastPeriodTick_ = 0;

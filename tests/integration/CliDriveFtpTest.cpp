@@ -1,0 +1,85 @@
+// The job driver on ftp:// jobs against vsftpd: a split download over several
+// connections and a missing file.
+
+#include "download/JobFiles.h"
+#include "download/QNCliDrive.h"
+#include "tests/support/FtpServers.h"
+#include "tests/support/TestSupport.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+
+using namespace tq;
+using namespace tq::test;
+
+namespace {
+
+class CliDriveFtp : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        server_ = StartVsftpd(work_.path());
+        if (!server_)
+            GTEST_SKIP() << "vsftpd is not available";
+        std::filesystem::create_directories(dir_.file("save"));
+        std::filesystem::create_directories(dir_.file("store"));
+    }
+
+    void Prepare(const std::string& name, int maxConnections)
+    {
+        job_.URL = "ftp://127.0.0.1:" + std::to_string(server_->Port) + server_->RemoteDir + "/" + name;
+        job_.UserName = server_->User;
+        job_.Password = server_->Password;
+        job_.SavePath = dir_.file("save");
+        job_.FileName = name;
+        job_.TempFileName = name + "." + kPartialFileExt;
+        job_.BlockFileName = "1.blk";
+        job_.MaxConnections = maxConnections;
+        job_.RetryDelay = 0;
+    }
+
+    std::vector<std::vector<std::string>> Run(int32_t* peak = nullptr)
+    {
+        QNCliDrive drive(job_, dir_.file("store"));
+        EXPECT_TRUE(drive.OpenJob(1, true));
+        drive.StartThread();
+        EXPECT_TRUE(drive.WaitEnded(std::chrono::seconds(60)));
+        if (peak)
+            *peak = drive.PeakConnections();
+        return drive.CopyConnLogs();
+    }
+
+    TempDir work_, dir_;
+    std::unique_ptr<TFtpServer> server_;
+    TDLMangeData job_;
+};
+
+TEST_F(CliDriveFtp, SplitDownloadIsByteExact)
+{
+    const std::string content = PatternBytes(600000 + 123, 11);
+    WriteFile(server_->FilesDir + "/split.bin", content);
+    Prepare("split.bin", 3);
+    int32_t peak = 0;
+    Run(&peak);
+    EXPECT_EQ(job_.Completed, 1);
+    EXPECT_EQ(job_.RangesOK, 1);
+    EXPECT_EQ(peak, 3);
+    EXPECT_EQ(job_.DoneSize, int64_t(content.size()));
+    EXPECT_TRUE(ReadFile(dir_.file("save/split.bin")) == content);
+}
+
+TEST_F(CliDriveFtp, MissingFileFailsTheJob)
+{
+    Prepare("none.bin", 3);
+    auto logs = Run();
+    EXPECT_EQ(job_.Failed, 1);
+    EXPECT_EQ(job_.Completed, 0);
+    bool notFound = false;
+    for (const auto& log : logs)
+        for (const auto& line : log)
+            notFound = notFound || line.find("无法找到文件!") != std::string::npos;
+    EXPECT_TRUE(notFound);
+}
+
+} // namespace
