@@ -181,4 +181,32 @@ TEST_F(CliDriveNginx, StopSavesMapAndResumeFetchesOnlyMissingBlocks)
     EXPECT_TRUE(ReadFile(dir_.file("save/big.bin")) == expected);
 }
 
+// One free run left: the first connection takes it, and the second one, finding no
+// free block, takes over the upper part of the running range.
+TEST_F(CliDriveNginx, IdleConnectionTakesOverRunningRange)
+{
+    const std::string source = big_->substr(0, 3 * 1024 * 1024 + 5);
+    Prepare("/slow/big.bin", 2);
+    const int32_t blocks = BlockCountOf(int64_t(source.size()));
+    std::string map(static_cast<size_t>(blocks), static_cast<char>(kBlockDone));
+    std::fill_n(map.begin(), 200, char(kBlockFree));
+    WriteFile(dir_.file("store/1.blk"), map);
+    std::string partial = source;
+    std::fill_n(partial.begin(), 200 * kBlockSize, '\0');
+    WriteFile(dir_.file("save/big.bin.zl!"), partial);
+    job_.Initialized = 1;
+    job_.FileSize = int64_t(source.size());
+
+    int32_t peak = 0;
+    auto logs = Run(false, 0, &peak);
+    EXPECT_EQ(job_.Completed, 1);
+    EXPECT_EQ(peak, 2);
+    ASSERT_EQ(logs.size(), 2u);
+    bool secondFinished = false;
+    for (const auto& line : logs[1])
+        secondFinished = secondFinished || line.find("此模块下载完毕") != std::string::npos;
+    EXPECT_TRUE(secondFinished);
+    EXPECT_TRUE(ReadFile(dir_.file("save/big.bin")) == source);
+}
+
 } // namespace
