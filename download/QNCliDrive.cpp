@@ -814,6 +814,14 @@ void QNCliDrive::RequestDone(TQNComponent* c, int error)
         if (!stopRequested_) {
             Log(i, "发生错误 Socket Error=" + std::to_string(code), fDMESSERROR);
             Log(i, std::to_string(job_.RetryDelay) + "秒钟后重试", fDMESSYIBAN);
+            if (job_.SizeUnknown && !headerPhase_) {
+                // Data without a length can only come again from the start.
+                std::lock_guard<std::mutex> m(mapMu_);
+                map_.Setup(0);
+                job_.DoneSize = 0;
+                job_.FreshStart = 1;
+                headerPhase_ = true;
+            }
             if (headerPhase_)
                 headerRequestEnded_ = true;
             else

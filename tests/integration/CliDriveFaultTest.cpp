@@ -27,6 +27,10 @@ std::string Cases()
   "/stall": [{"headers": ["Accept-Ranges: bytes"], "ranges": true, "length": 100000, "send": 10000,
               "end": "stall", "stall_seconds": 20},
              {"headers": ["Accept-Ranges: bytes"], "ranges": true, "length": 100000}],
+  "/nolen": [{"length": 10000, "no_length": true}],
+  "/nolencut": [{"length": 10000, "no_length": true, "send": 5000, "end": "stall",
+                 "stall_seconds": 20},
+                {"length": 10000, "no_length": true}],
   "/sized": [{"headers": ["Accept-Ranges: bytes"], "ranges": true, "length": 100000}]
 })";
 }
@@ -163,6 +167,26 @@ TEST_F(CliDriveFault, ChangedLengthOnResumeFailsThenStartsFresh)
     EXPECT_EQ(job_.Completed, 1);
     EXPECT_EQ(job_.FileSize, kLen);
     EXPECT_TRUE(ReadFile(dir_.file("save/f.bin")) == FaultPattern(0, kLen));
+}
+
+// Without a length the data are written as they come and the clean end of the body
+// completes the file.
+// A stall (data time-out) inside such a body starts the file over.
+TEST_F(CliDriveFault, UnknownLengthCompletesAtEndOfData)
+{
+    for (const char* path : {"/nolen", "/nolencut"}) {
+        SCOPED_TRACE(path);
+        job_ = TDLMangeData{};
+        Prepare(path, 5);
+        job_.DataTimeout = 1;
+        auto logs = Run(true);
+        EXPECT_EQ(job_.Completed, 1);
+        EXPECT_TRUE(Logged(logs, "文件长度未知"));
+        EXPECT_EQ(job_.FileSize, 10000);
+        EXPECT_EQ(job_.DoneSize, 10000);
+        EXPECT_TRUE(ReadFile(dir_.file("save/f.bin")) == FaultPattern(0, 10000));
+        std::filesystem::remove(dir_.file("save/f.bin"));
+    }
 }
 
 } // namespace
