@@ -169,6 +169,22 @@ TEST_F(CliDriveFault, ChangedLengthOnResumeFailsThenStartsFresh)
     EXPECT_TRUE(ReadFile(dir_.file("save/f.bin")) == FaultPattern(0, kLen));
 }
 
+// Nothing listens: every attempt fails without data until the job's limit.
+TEST_F(CliDriveFault, NoDataLimitStopsTheJob)
+{
+    Prepare("/sized", 3);
+    const int port = FreeTcpPort();
+    job_.URL = "http://127.0.0.1:" + std::to_string(port) + "/sized";
+    job_.Port = port;
+    job_.MaxNoData = 2;
+    job_.StopOnMaxNoData = 1;
+    auto logs = Run(true);
+    EXPECT_EQ(job_.Failed, 1);
+    EXPECT_EQ(job_.NoDataCount, 2);
+    EXPECT_TRUE(Logged(logs, "大于最大无数据读取次数2"));
+    EXPECT_FALSE(std::filesystem::exists(dir_.file("save/f.bin")));
+}
+
 // Without a length the data are written as they come and the clean end of the body
 // completes the file.
 // A stall (data time-out) inside such a body starts the file over.
