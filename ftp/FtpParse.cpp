@@ -1,5 +1,6 @@
 #include "ftp/FtpParse.h"
 
+#include <initializer_list>
 #include <charconv>
 #include <cstring>
 #include <ctime>
@@ -330,6 +331,18 @@ bool MonthDayTimeInto(std::string_view text, TextBuf& out, const ListToday& toda
     return out.Ok();
 }
 
+// The date words of a listing line, joined by blanks, normalised into out.
+bool WordsDateInto(std::initializer_list<std::string_view> words, TextBuf& out, const ListToday& today) {
+    TextBuf joined;
+    bool first = true;
+    for (std::string_view word : words) {
+        if (!first) joined.Add(' ');
+        joined.Add(word);
+        first = false;
+    }
+    return joined.Ok() && MonthDayTimeInto(joined.View(), out, today);
+}
+
 // month "/" day "/0 " H ":" M " " AM-or-PM, the date form of the L8 families.
 bool L8DateInto(int month, int day, std::string_view timeWord, bool readTime, TextBuf& out) {
     int h = 1, m = 1;
@@ -507,13 +520,7 @@ bool ParseGeneric(uint8_t type, std::string_view line, Parsed& p, const ListToda
     }
     p.size = w[c];
 
-    TextBuf joined;
-    joined.Add(w[c + 1]);
-    joined.Add(' ');
-    joined.Add(w[c + 2]);
-    joined.Add(' ');
-    joined.Add(w[c + 3]);
-    if (!joined.Ok() || !MonthDayTimeInto(joined.View(), p.date, today)) return false;
+    if (!WordsDateInto({w[c + 1], w[c + 2], w[c + 3]}, p.date, today)) return false;
 
     // The name follows the time word and one blank; a link target follows "->".
     const size_t end = w.EndOf(c + 3);
@@ -543,11 +550,7 @@ bool ParseVms(std::string_view line, Parsed& p, const ListToday& today) {
     p.size = w[1];
     if (!VmsDateInto(w[2], w[3], p.date)) {
         p.date.Clear();
-        TextBuf joined;
-        joined.Add(w[2]);
-        joined.Add(' ');
-        joined.Add(w[3]);
-        if (!joined.Ok() || !MonthDayTimeInto(joined.View(), p.date, today)) return false;
+        if (!WordsDateInto({w[2], w[3]}, p.date, today)) return false;
     }
     ApplyLink(line, p);
     return true;
@@ -562,11 +565,7 @@ bool ParseVm(std::string_view line, Parsed& p, const ListToday& today) {
     p.name = p.composed;
     p.size = w[3];
     p.isDir = false;
-    TextBuf joined;
-    joined.Add(w[6]);
-    joined.Add(' ');
-    joined.Add(w[7]);
-    if (!joined.Ok() || !MonthDayTimeInto(joined.View(), p.date, today)) return false;
+    if (!WordsDateInto({w[6], w[7]}, p.date, today)) return false;
     ApplyLink(line, p);
     return true;
 }
@@ -585,11 +584,7 @@ bool ParseVps(std::string_view line, Parsed& p, const ListToday& today) {
     p.name = p.composed;
     p.size = w[2];
     p.isDir = false;
-    TextBuf joined;
-    joined.Add(w[7]);
-    joined.Add(' ');
-    joined.Add(w[6]);
-    if (!joined.Ok() || !MonthDayTimeInto(joined.View(), p.date, today)) return false;
+    if (!WordsDateInto({w[7], w[6]}, p.date, today)) return false;
     ApplyLink(line, p);
     return true;
 }
