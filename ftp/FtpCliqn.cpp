@@ -932,6 +932,23 @@ void TCustomFtpCli::AcceptData() {
     AttachAcceptedData();
 }
 
+// Each drained send queue pulls the next piece of the upload; a send error ends it.
+void TCustomFtpCli::InstallUploadSentHandler() {
+    if (!FDataSocket) return;
+    FDataSocket->OnDataSent = [this](int e) {
+        Guard([&] {
+            if (e != 0) {
+                Display("! Error #" + std::to_string(e) + " sending data");
+                FDataCloseError = e;
+                DropDataSocket(true);
+                UploadCompletionTest();
+                return;
+            }
+            UploadSend();
+        });
+    };
+}
+
 void TCustomFtpCli::AttachAcceptedData() {
     if (!FDataSocket || FPassiveMode) return;
     if (FDataDirection == 2) {
@@ -942,18 +959,7 @@ void TCustomFtpCli::AttachAcceptedData() {
                 }
             });
         };
-        FDataSocket->OnDataSent = [this](int e) {
-            Guard([&] {
-                if (e != 0) {
-                    Display("! Error #" + std::to_string(e) + " sending data");
-                    FDataCloseError = e;
-                    DropDataSocket(true);
-                    UploadCompletionTest();
-                    return;
-                }
-                UploadSend();
-            });
-        };
+        InstallUploadSentHandler();
         FDataSocket->OnSessionClosed = [this](int e) { Guard([&] { UploadDataClosed(e); }); };
         FDataSocket->SetLinger(false, 10);
         FDataSocket->Resume();
@@ -1333,19 +1339,7 @@ void TCustomFtpCli::StorReply() {
         FStorAccepted = true;
         FNext = rhStorFinal;
         if (FPassiveMode) {
-            if (FDataSocket)
-                FDataSocket->OnDataSent = [this](int e) {
-                    Guard([&] {
-                        if (e != 0) {
-                            Display("! Error #" + std::to_string(e) + " sending data");
-                            FDataCloseError = e;
-                            DropDataSocket(true);
-                            UploadCompletionTest();
-                            return;
-                        }
-                        UploadSend();
-                    });
-                };
+            InstallUploadSentHandler();
             UploadSend();
         } else if (FDataUp && FStartTick == 0) {
             FStartTick = GetTickCount32();

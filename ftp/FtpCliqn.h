@@ -247,6 +247,7 @@ protected:
     void DataFirstReply();
     void DataSecondReply();
     void RefuseTransfer(int code);
+    void InstallUploadSentHandler();
     void FailTransfer(int code, const std::string& logLine);
     void DownloadAccepted();
     void DownloadDataAvailable();
