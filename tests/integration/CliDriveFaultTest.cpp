@@ -4,6 +4,7 @@
 
 #include "download/JobFiles.h"
 #include "download/QNCliDrive.h"
+#include "tests/integration/CliDriveLogs.h"
 #include "tests/support/HttpServers.h"
 
 #include <gtest/gtest.h>
@@ -70,15 +71,6 @@ protected:
         drive.StartThread();
         EXPECT_TRUE(drive.WaitEnded(std::chrono::seconds(30)));
         return drive.CopyConnLogs();
-    }
-
-    static bool Logged(const std::vector<std::vector<std::string>>& logs, const std::string& text)
-    {
-        for (const auto& log : logs)
-            for (const auto& line : log)
-                if (line.find(text) != std::string::npos)
-                    return true;
-        return false;
     }
 
     static size_t RequestsWith(const std::string& target, const std::string& text)

@@ -4,6 +4,7 @@
 
 #include "download/JobFiles.h"
 #include "download/QNCliDrive.h"
+#include "tests/integration/CliDriveLogs.h"
 #include "tests/support/HttpServers.h"
 
 #include <gtest/gtest.h>
@@ -76,15 +77,6 @@ protected:
         if (peak)
             *peak = drive.PeakConnections();
         return drive.CopyConnLogs();
-    }
-
-    static bool Logged(const std::vector<std::vector<std::string>>& logs, const std::string& text)
-    {
-        for (const auto& log : logs)
-            for (const auto& line : log)
-                if (line.find(text) != std::string::npos)
-                    return true;
-        return false;
     }
 
     static Nginx* nginx_;
