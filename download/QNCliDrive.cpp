@@ -3,6 +3,7 @@
 #include "download/HttpProtqn.h"
 #include "download/JobFiles.h"
 #include "download/QNDownFtpcli.h"
+#include "foundation/PathUtils.h"
 #include "foundation/TextUtils.h"
 #include "foundation/UrlUtils.h"
 #include "platform/EventLoop.h"
@@ -68,7 +69,7 @@ bool QNCliDrive::OpenJob(int protocol, bool fresh)
         return false;
     job_.Protocol = protocol;
     protocol_ = protocol;
-    mapPath_ = storeDir_ + "/" + job_.BlockFileName;
+    mapPath_ = SafeJoinLocalPath(storeDir_, job_.BlockFileName);
     curURL_ = job_.URL;
     TURLParts parts = SplitURL(curURL_);
     curHost_ = parts.Host;

@@ -654,9 +654,8 @@ bool TQNDataSaveTree::RemoveJob(TJobData& job, TQNZoleftpFileStream& dataFile) {
     if (!job.Index || !job.Data) return false;
     if (job.Data->ExdNumber != 0) ::unlink(ExdFileName(StoreDir(), job.Data->ExdNumber).c_str());
     if ((job.Data->State & 0xFF) == 3 && !job.Data->BlockFileName.empty()) {
-        const std::string& b = job.Data->BlockFileName;
-        const std::string path = b[0] == '/' ? b : SafeJoinLocalPath(StoreDir(), b);
-        ::unlink(path.c_str());
+        // The map always lies in the store folder; a stored name never reaches outside it.
+        ::unlink(SafeJoinLocalPath(StoreDir(), job.Data->BlockFileName).c_str());
     }
     try {
         auto index = OpenRecordFile(IndexFileName(job.Index->FileBase));

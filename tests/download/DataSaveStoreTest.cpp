@@ -258,6 +258,35 @@ TEST(DataSaveStoreTest, ProgressAndDeletionPatchOnlyTheirIntegers) {
     EXPECT_EQ(f.store->JobList.size(), 1u);
 }
 
+TEST(DataSaveStoreTest, RemovingACompletedJobDeletesOnlyItsOwnMap) {
+    StoreFixture f;
+    const std::string outside = f.dir.file("precious.txt");
+    WriteFile(outside, "keep");
+    struct Case { const char* blockName; std::string mapPath; };
+    const Case cases[] = {
+        {"7.blk", f.File("7.blk")},              // the normal case: removed
+        {"", ""},                                // no map
+    };
+    for (const Case& c : cases) {
+        TJobData& job = f.AddJob(std::string("http://h/") + (c.blockName[0] ? c.blockName : "none"));
+        job.Data->State = 3;
+        job.Data->BlockFileName = c.blockName;
+        if (!c.mapPath.empty()) WriteFile(c.mapPath, "map");
+        ASSERT_TRUE(f.store->RemoveJob(job, *f.active->DataFile)) << c.blockName;
+        if (!c.mapPath.empty()) {
+            EXPECT_FALSE(FileExists(c.mapPath)) << c.blockName;
+        }
+    }
+    // A damaged record naming a path elsewhere never deletes a file outside the store.
+    for (const std::string& name : {outside, std::string("../precious.txt")}) {
+        TJobData& job = f.AddJob("http://h/damaged" + std::to_string(name.size()));
+        job.Data->State = 3;
+        job.Data->BlockFileName = name;
+        f.store->RemoveJob(job, *f.active->DataFile);
+        EXPECT_EQ(ReadFile(outside), "keep") << name;
+    }
+}
+
 TEST(DataSaveStoreTest, UpdateModesRewriteInPlaceOrReappend) {
     StoreFixture f;
     TJobData& job = f.AddJob("http://h/a", 500, "old comment");
