@@ -1,5 +1,6 @@
 #include "download/QNDataSaveDataDefUnit.h"
 
+#include "download/JobDriver.h"
 #include "foundation/IniFile.h"
 #include "foundation/PathUtils.h"
 #include "foundation/Scramble.h"
@@ -242,6 +243,9 @@ bool ExdWriteText(TDLMangeData& d, const std::string& storeDir, const std::strin
 }
 
 // ---- job entry ----
+
+TJobData::TJobData() = default;
+TJobData::~TJobData() = default;
 
 void LinkJobData(TJobData& job) {
     if (job.Index) job.Index->Record = job.Data.get();

@@ -154,6 +154,10 @@ struct TDLMangeRunTime {
     uint8_t StopDone = 0;
     uint8_t NamesChanged = 0;
     uint8_t RangesOK = 0;
+    // Written by the manager each period of 1.2 s; a new PeriodStamp starts a period.
+    int32_t SpeedBudget = 0;  // bytes the job may receive in this period
+    uint8_t SpeedLimited = 0;
+    uint32_t PeriodStamp = 0;
 };
 
 // A record's own lock; copying a record never copies its lock.
@@ -198,13 +202,18 @@ bool ExdWriteInt(TDLMangeData& data, const std::string& storeDir, const std::str
 bool ExdWriteText(TDLMangeData& data, const std::string& storeDir, const std::string& key,
                   const std::string& value);
 
-class QNCliDrive;
+class TJobDriver;
 
 // A job as the running list and the category lists hold it.
 struct TJobData {
+    TJobData();
+    ~TJobData();  // a driver still held is stopped and joined
+    TJobData(const TJobData&) = delete;
+    TJobData& operator=(const TJobData&) = delete;
+
     std::unique_ptr<TQNIndexData> Index;
     std::unique_ptr<TDLMangeData> Data;
-    QNCliDrive* Driver = nullptr;  // the running job's driver (owned by the main window)
+    std::unique_ptr<TJobDriver> Driver;  // the driver of the current or last run
     int32_t HasRun = 0;
     int32_t StartPending = 0;
 };
