@@ -118,7 +118,8 @@ bool Nginx::Start(const std::string& serverLines)
             "error_log " + d + "/logs/error.log info;\n"
             "events { worker_connections 256; }\n"
             "http {\n"
-            "  access_log off;\n"
+            "  log_format ranges '$request_method $uri $http_range $status $body_bytes_sent';\n"
+            "  access_log " + d + "/logs/access.log ranges;\n"
             "  client_body_temp_path " + d + "/tmp/body;\n"
             "  proxy_temp_path " + d + "/tmp/proxy;\n"
             "  fastcgi_temp_path " + d + "/tmp/fastcgi;\n"
@@ -143,6 +144,11 @@ bool Nginx::Start(const std::string& serverLines)
     }
     why_ = "nginx did not start: " + ErrorLog();
     return false;
+}
+
+std::string Nginx::AccessLog() const
+{
+    return ReadIfThere(dir_.file("logs/access.log"));
 }
 
 std::string Nginx::ErrorLog() const

@@ -43,6 +43,8 @@ public:
     std::string Root() const { return dir_.file("www"); }
     const std::string& Why() const { return why_; }
     std::string ErrorLog() const;
+    // One line per request: method, path, Range header ("-" when none), status, body bytes.
+    std::string AccessLog() const;
     // Writes a file under Root() (folders created).
     void AddFile(const std::string& relPath, const std::string& bytes) const;
     // "user:hash" line for an auth_basic_user_file.
