@@ -192,13 +192,13 @@ class Processes:
 # ---------------------------------------------------------------------------
 # Tools and servers on this machine
 
-def ensure_programs(programs, dry_run=False):
+def ensure_programs(programs):
     """Installs missing programs with apt-get when root; otherwise says what to install."""
     missing = [p for p in programs if not shutil.which(p)]
     if not missing:
         return
     packages = sorted({PACKAGES[p] for p in missing})
-    if os.geteuid() != 0 or dry_run:
+    if os.geteuid() != 0:
         raise SetupError(f"missing {', '.join(missing)}: install them with "
                          f"'apt-get install -y {' '.join(packages)}' (as root)")
     print(f"installing {' '.join(packages)} ...", flush=True)
@@ -400,20 +400,27 @@ use_sendfile=YES
 # and a scratch folder of its own (HOME, tarvolin's registry and data).
 
 class Tool:
-    def __init__(self, name, program, protocols, argv, note):
+    def __init__(self, name, program, protocols, argv, note, prepare=None):
         self.name = name
         self.program = program
         self.protocols = protocols
         self.argv = argv
         self.note = note
+        self.prepare = prepare   # untimed set-up in the run's scratch folder
 
 
 def tarvolin_tool(cli):
     def argv(url, out_dir, name, scratch):
         return [str(cli), "--registry", str(scratch / "reg.db"), "--data", str(scratch / "data"),
                 "get", "-n", str(CONNECTIONS), "-d", str(out_dir), "-o", name, url]
+    def prepare(scratch, env):
+        # The speed limit is off by default; saying so keeps the race honest if that changes.
+        subprocess.run([str(cli), "--registry", str(scratch / "reg.db"), "--data",
+                        str(scratch / "data"), "options", "UseSpeed", "0"],
+                       check=True, env=env, stdout=subprocess.DEVNULL)
     return Tool("tarvolin-cli", str(cli), ("http", "ftp"), argv,
-                f"get -n {CONNECTIONS} -d OUT -o NAME, fresh registry and data folder per run")
+                f"get -n {CONNECTIONS} -d OUT -o NAME, fresh registry and data folder per run, "
+                "UseSpeed 0", prepare)
 
 
 def lftp_argv(url, out_dir, name, scratch):
@@ -492,26 +499,31 @@ def become_subreaper():
         raise SetupError("prctl(PR_SET_CHILD_SUBREAPER): " + os.strerror(ctypes.get_errno()))
 
 
-# The tool is started by dash in the background and reported by pid. A process's peak
-# RSS includes the memory of the process it was forked from (the forked copy, and with
-# vfork the parent's whole high-water mark), so a tool forked straight from this Python
-# process would show some tens of MiB it never used; forked from dash it carries about
-# 1 MiB, which run_floor() measures.
-LAUNCH = 'log=$1; shift; "$@" <' + os.devnull + ' >"$log" 2>&1 & echo $!'
+# The tool is started by dash in the background, reported by pid, and handed to us when
+# dash exits. A process's peak RSS includes the memory of the process it was forked from
+# (the forked copy, and with vfork the parent's whole high-water mark), so a tool forked
+# straight from this Python process would show some tens of MiB it never used; forked
+# from dash it carries about 1 MiB, which run_floor() measures. The forked shell waits
+# for a line on the gate (our stdin, kept as fd 4) before it becomes the tool, so the
+# tool cannot end, and be reaped by dash, before it is ours; the clock starts at the gate.
+LAUNCH = ('log=$1; shift; exec 4<&0; '
+          '{ read -r gate <&4 || exit 1; exec "$@" 4<&- </dev/null; } >"$log" 2>&1 & echo $!')
 
 
-def reap_orphans(keep):
-    """Waits for descendants the tool left behind (handed to us as subreaper) and returns
-    their user and system seconds, which belong to the run."""
+def reap_group(group):
+    """Kills what the tool left running in its process group (none should be) and waits
+    for it: those descendants were handed to us as subreaper, and their CPU seconds
+    (user, system) belong to the run."""
     user = sys_ = 0.0
+    try:
+        os.killpg(group, signal.SIGKILL)
+    except ProcessLookupError:
+        return user, sys_
     while True:
         try:
-            info = os.waitid(os.P_ALL, 0, os.WEXITED | os.WNOHANG | os.WNOWAIT)
+            _, _, usage = os.wait4(-group, 0)
         except ChildProcessError:
             return user, sys_
-        if info is None or info.si_pid in keep:
-            return user, sys_
-        _, _, usage = os.wait4(info.si_pid, 0)
         user += usage.ru_utime
         sys_ += usage.ru_stime
 
@@ -522,34 +534,39 @@ def timed_run(procs, argv, env, log_path, timeout):
     CPU and peak memory are the wait4 figures of the tool: on Linux they cover the tool
     and every child it waited for."""
     timed_out = threading.Event()
-    start = time.monotonic()
-    launcher = procs.start(["/bin/sh", "-c", LAUNCH, "sh", str(log_path), *argv],
-                           stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, env=env)
-    text = launcher.stdout.read().decode().strip()
-    launcher.wait()
-    procs.forget(launcher)
-    if launcher.returncode != 0 or not text.isdigit():
-        raise SetupError(f"could not start {argv[0]} (launcher said {text!r})")
-    pid = int(text)
-    group = launcher.pid   # the tool stays in the launcher's process group
+    gate_r, gate_w = os.pipe()
+    try:
+        try:
+            launcher = procs.start(["/bin/sh", "-c", LAUNCH, "sh", str(log_path), *argv],
+                                   stdin=gate_r, stdout=subprocess.PIPE, env=env)
+        finally:
+            os.close(gate_r)
+        text = launcher.stdout.read().decode().strip()
+        launcher.wait()
+        procs.forget(launcher)
+        if launcher.returncode != 0 or not text.isdigit():
+            raise SetupError(f"could not start {argv[0]} (launcher said {text!r})")
+        pid = int(text)
+        group = launcher.pid   # the tool stays in the launcher's process group
+        procs.track_group(group)
+        start = time.monotonic()
+        os.write(gate_w, b"go\n")
+    finally:
+        os.close(gate_w)
 
     def on_timeout():
         timed_out.set()
         with contextlib.suppress(ProcessLookupError):
             os.killpg(group, signal.SIGKILL)
     timer = threading.Timer(timeout, on_timeout)
-    procs.track_group(group)
     timer.start()
     try:
         _, status, usage = os.wait4(pid, 0)
     finally:
         timer.cancel()
     wall = time.monotonic() - start
-    # Anything the tool left running in its group (none should) goes now.
-    with contextlib.suppress(ProcessLookupError):
-        os.killpg(group, signal.SIGKILL)
+    extra_user, extra_sys = reap_group(group)
     procs.untrack_group(group)
-    extra_user, extra_sys = reap_orphans(procs.pids())
     code = os.waitstatus_to_exitcode(status)
     return (code, wall, usage.ru_utime + extra_user, usage.ru_stime + extra_sys,
             usage.ru_maxrss, timed_out.is_set())
@@ -572,13 +589,18 @@ def run_once(procs, tool, url, work_dir, source, digest, size, timeout):
     out_dir.mkdir()
     scratch.mkdir()
     try:
+        env = clean_env(scratch)
+        if tool.prepare:
+            tool.prepare(scratch, env)
         warm_page_cache(source)
         os.sync()   # no write-back of an earlier run's data inside this one's time
+        load = os.getloadavg()[0]
         argv = tool.argv(url, out_dir, SOURCE_NAME, scratch)
         code, wall, user, sys_, rss, timed_out = timed_run(
-            procs, argv, clean_env(scratch), run_dir / "log.txt", timeout)
+            procs, argv, env, run_dir / "log.txt", timeout)
         result = {"wall_s": round(wall, 4), "user_s": round(user, 4), "sys_s": round(sys_, 4),
-                  "cpu_s": round(user + sys_, 4), "peak_rss_kib": rss, "exit": code}
+                  "cpu_s": round(user + sys_, 4), "peak_rss_kib": rss, "exit": code,
+                  "load_before": round(load, 2)}
         if timed_out:
             error = f"killed after {timeout:g} s"
         elif code != 0:
@@ -769,6 +791,11 @@ def race(args, procs):
         warm_page_cache(source)
         become_subreaper()
         floor = run_floor(procs, run_dir)
+        load = os.getloadavg()[0]
+        if load > 0.5 * (os.cpu_count() or 1):
+            notes.append(f"load average {load:.1f} on {os.cpu_count()} CPUs at the start: "
+                         "other work competes for the CPUs and widens the spread")
+            print(f"note: {notes[-1]}", flush=True)
 
         report = {
             "size_bytes": args.size, "rounds": args.rounds, "connections": CONNECTIONS,
