@@ -247,6 +247,32 @@ void THeadlessDesktop::PlaySoundFile(const std::string& fileName) { SoundsPlayed
 
 void THeadlessDesktop::ShutdownSystem(int mode) { ShutdownRequests.push_back(mode); }
 
+bool THeadlessDesktop::StartProgram(const std::vector<std::string>& argv) {
+    ProgramsStarted.push_back(argv);
+    return !argv.empty();
+}
+
+bool TDesktopServices::StartProgram(const std::vector<std::string>& args) {
+    if (args.empty() || args[0].empty()) return false;
+    std::vector<char*> argv;
+    for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+    argv.push_back(nullptr);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
+    pid_t pid = -1;
+    const int rc = posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    if (rc != 0) return false;
+    // The caller never waits; a short-lived thread collects the exit status.
+    std::thread([pid] {
+        int status = 0;
+        while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+        }
+    }).detach();
+    return true;
+}
+
 bool TLinuxDesktop::BrowseForFolder(std::string& dir, const std::string& title) {
     int fds[2];
     if (pipe2(fds, O_CLOEXEC) != 0) return false;

@@ -32,6 +32,11 @@ public:
                                     bool allowUndo, const std::string& to = "");
 
     // True when a folder was chosen; dir holds the start folder and receives the choice.
+    // Starts argv[0] (a path, no PATH search, no shell) with the other entries as its
+    // arguments and returns without waiting; the child is reaped in the background.
+    // False when it could not be started.
+    virtual bool StartProgram(const std::vector<std::string>& argv);
+
     virtual bool BrowseForFolder(std::string& dir, const std::string& title = "") = 0;
     // Plays a sound file without waiting; failures are ignored.
     virtual void PlaySoundFile(const std::string& fileName) = 0;
@@ -44,8 +49,10 @@ public:
     bool BrowseForFolder(std::string& dir, const std::string& title = "") override;
     void PlaySoundFile(const std::string& fileName) override;
     void ShutdownSystem(int mode) override;
+    bool StartProgram(const std::vector<std::string>& argv) override;
 
     std::vector<std::string> SoundsPlayed;
+    std::vector<std::vector<std::string>> ProgramsStarted;
     std::vector<int> ShutdownRequests;
 };
 
