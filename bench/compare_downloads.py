@@ -253,7 +253,8 @@ def make_source(cache_dir, size):
     cache_dir.mkdir(parents=True, exist_ok=True)
     path = cache_dir / f"source-{size}.bin"
     digest_file = cache_dir / f"source-{size}.sha256"
-    if path.exists() and path.stat().st_size == size and digest_file.exists():
+    if (path.exists() and path.stat().st_size == size and digest_file.exists()
+            and digest_file.stat().st_mtime >= path.stat().st_mtime):
         digest = digest_file.read_text().split()[0]
         if re.fullmatch(r"[0-9a-f]{64}", digest):
             return path, digest
