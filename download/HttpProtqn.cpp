@@ -3,6 +3,7 @@
 #include "foundation/TextUtils.h"
 #include "foundation/UrlUtils.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 
@@ -295,7 +296,10 @@ void THttpCli::HandleDataAvailable()
     auto token = life_;
     uint64_t s = life_->serial;
     for (int round = 0; round < kReadsPerEvent; ++round) {
-        ssize_t n = socket_->Receive(readBuf_.data(), readBuf_.size());
+        if (ReadPaused && phase_ == TPhase::Body)
+            return;
+        const size_t want = ReadPiece > 0 ? std::min(ReadPiece, readBuf_.size()) : readBuf_.size();
+        ssize_t n = socket_->Receive(readBuf_.data(), want);
         if (n <= 0)
             return;  // would block, or the close event follows
         if (phase_ == TPhase::Body) {

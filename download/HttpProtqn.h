@@ -75,6 +75,11 @@ public:
     bool MultiThreaded = false;     // kept for callers; events always come on the loop's thread
     std::optional<std::string> SendStream;  // the body of a POST
     std::string* RcvdStream = nullptr;       // when set, the body is appended here too
+    // A speed limit: the body is read in pieces of at most ReadPiece bytes (0: the
+    // default), and no further piece is read while ReadPaused is set (the owner pauses
+    // the socket as well and resumes both).
+    size_t ReadPiece = 0;
+    bool ReadPaused = false;
 
     // SOCKS: level "4", "4A" or "5"; user and password are used with SocksAuthentication.
     std::string SocksServer, SocksLevel = "5", SocksPort = "1080";

@@ -10,6 +10,8 @@
 
 #include <cstdio>
 #include <ctime>
+#include <algorithm>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace tq {
@@ -48,6 +50,16 @@ char KindMark(TDisplayMessTypeDef kind)
 
 } // namespace
 
+bool ProxyServesHttp(int32_t type)
+{
+    return type == 0 || type == 1 || type == 2 || type == 7 || type == 8;
+}
+
+bool ProxyServesFtp(int32_t type)
+{
+    return type == 0 || (type >= 3 && type <= 8);
+}
+
 QNCliDrive::QNCliDrive(TDLMangeData& job, std::string storeDir)
     : job_(job), storeDir_(std::move(storeDir)),
       thread_(std::make_unique<THDThread>([this] { return WorkerPass(); }))
@@ -56,30 +68,61 @@ QNCliDrive::QNCliDrive(TDLMangeData& job, std::string storeDir)
 
 QNCliDrive::~QNCliDrive()
 {
-    if (started_) {
+    if (started_ && !ended_) {
         StopAll();
         thread_->WaitEnded(std::chrono::seconds(30));
     }
     thread_.reset();  // joins; connections left over go with the loop's thread gone
 }
 
+void QNCliDrive::Configure(TDriverSettings settings)
+{
+    if (!Trim(settings.AnonPassword).empty())
+        AnonPassword = settings.AnonPassword;
+    CheckDisk = settings.CheckDisk;
+    Passive = settings.Passive;
+    httpProxy_ = std::move(settings.HttpProxy);
+    ftpProxy_ = std::move(settings.FtpProxy);
+    proxyList_ = std::move(settings.ProxyList);
+    proxyTurn_ = 0;
+}
+
 bool QNCliDrive::OpenJob(int protocol, bool fresh)
 {
     if ((protocol != 1 && protocol != 2) || job_.BlockFileName.empty() || job_.TempFileName.empty())
         return false;
+    TRecordGuard record(job_.Lock.Mutex);
     job_.Protocol = protocol;
     protocol_ = protocol;
+    // An ftp:// job whose proxy speaks only HTTP is fetched over HTTP through it.
+    ftpViaHttp_ = false;
+    if (protocol == 1) {
+        if (job_.MultiProxy && !proxyList_.empty()) {
+            bool ftpFits = false, httpFits = false;
+            for (const auto& p : proxyList_) {
+                ftpFits = ftpFits || ProxyServesFtp(p->Type);
+                httpFits = httpFits || p->Type == 1 || p->Type == 2;
+            }
+            ftpViaHttp_ = !ftpFits && httpFits;
+        } else if (job_.UseProxy && ftpProxy_) {
+            ftpViaHttp_ = ftpProxy_->Type == 1 || ftpProxy_->Type == 2;
+        }
+        if (ftpViaHttp_)
+            protocol_ = 2;
+    }
+    job_.FtpViaHttpProxy = ftpViaHttp_ ? 1 : 0;
     mapPath_ = SafeJoinLocalPath(storeDir_, job_.BlockFileName);
     curURL_ = job_.URL;
-    TURLParts parts = SplitURL(curURL_);
-    curHost_ = parts.Host;
-    curPath_ = parts.Path.empty() ? "/" : parts.Path;
-    if (!parts.Port.empty())
-        curPort_ = parts.Port;
-    else if (protocol == 1 && parts.Proto == "ftp")
-        curPort_ = "21";
-    else
+    curUser_ = job_.UserName;
+    curPass_ = job_.Password;
+    curReferer_ = job_.Referer;
+    useAuth_ = job_.UseLogin != 0;
+    SplitCurrentURL();
+    if (curPort_.empty())
         curPort_ = std::to_string(job_.Port);
+    urlChanged_ = false;
+    redirectPending_ = switchToFtp_ = false;
+    redirects_ = 0;
     job_.FreshStart = fresh ? 1 : 0;
     if (!mapFile_.Open(mapPath_, fresh))
         return false;
@@ -106,22 +149,76 @@ bool QNCliDrive::OpenJob(int protocol, bool fresh)
     return true;
 }
 
+// CurURL split into the target of requests; a port or a user in the URL wins.
+void QNCliDrive::SplitCurrentURL()
+{
+    TURLParts parts = SplitURL(curURL_);
+    curHost_ = parts.Host;
+    curPath_ = parts.Path.empty() ? "/" : parts.Path;
+    if (!parts.Port.empty())
+        curPort_ = parts.Port;
+    else if (parts.Proto == "ftp")
+        curPort_ = "21";
+    else if (parts.Proto == "http" && urlChanged_)
+        curPort_ = "80";
+    if (!parts.User.empty()) {
+        curUser_ = parts.User;
+        curPass_ = parts.Pass;
+        useAuth_ = true;
+    }
+}
+
 void QNCliDrive::StartThread()
 {
-    job_.ThreadEnded = 0;
-    job_.Running = 1;
-    if (!opened_) {
-        job_.Failed = 1;
-        stopRequested_ = true;
+    {
+        TRecordGuard record(job_.Lock.Mutex);
+        job_.ThreadEnded = 0;
+        job_.Running = 1;
+        if (!opened_) {
+            job_.Failed = 1;
+            stopRequested_ = true;
+        }
+        lastPeriodTick_ = GetTickCount32();
+        lastStamp_ = job_.PeriodStamp;
     }
-    lastPeriodTick_ = GetTickCount32();
     started_ = true;
     thread_->Start();
 }
 
 void QNCliDrive::StopAll()
 {
-    thread_->Post([this] { RequestStop(); });
+    thread_->Post([this] {
+        TRecordGuard record(job_.Lock.Mutex);
+        RequestStop();
+    });
+}
+
+bool QNCliDrive::Ended() const
+{
+    return ended_ || !started_;
+}
+
+void QNCliDrive::StopConnection(int i)
+{
+    thread_->Post([this, i] {
+        TRecordGuard record(job_.Lock.Mutex);
+        if (ended_ || i < 0 || size_t(i) >= conns_.size())
+            return;
+        TQNComponent& c = *conns_[size_t(i)].Cli;
+        c.Stopped = 1;
+        if (conns_[size_t(i)].Active && !c.RequestDone)
+            c.AbortRequest();
+    });
+}
+
+void QNCliDrive::EnableConnection(int i)
+{
+    thread_->Post([this, i] {
+        TRecordGuard record(job_.Lock.Mutex);
+        if (ended_ || i < 0 || size_t(i) >= conns_.size())
+            return;
+        conns_[size_t(i)].Cli->Stopped = 0;
+    });
 }
 
 bool QNCliDrive::WaitEnded(std::chrono::milliseconds timeout)
@@ -178,11 +275,42 @@ void QNCliDrive::FailJob(int i, const std::string& why)
 
 int QNCliDrive::WorkerPass()
 {
+    int result;
+    bool completed;
+    {
+        TRecordGuard record(job_.Lock.Mutex);
+        result = Pass();
+        completed = result == kPassThreadEnd && job_.Completed;
+        UpdateIdle();
+        if (result == kPassThreadEnd)
+            ended_ = true;
+    }
+    // Raised outside the record's lock: the handler may take the manager's locks.
+    if (completed && OnFinish)
+        OnFinish(this, "OK");
+    return result;
+}
+
+void QNCliDrive::UpdateIdle()
+{
+    bool idle = true;
+    for (const auto& conn : conns_)
+        idle = idle && (!conn.Active || conn.Cli->RequestDone || !conn.Cli->FGotData);
+    allIdle_ = idle;
+}
+
+int QNCliDrive::Pass()
+{
     job_.StopDone = 0;
     if (allDone_)
         RequestStop();
     if (HandleStop())
         return kPassThreadEnd;
+    if (switchToFtp_) {
+        switchToFtp_ = false;
+        SwitchToFtp();
+        return 0;
+    }
     if (headerPhase_ && !headerStarted_) {
         headerStarted_ = true;
         FirstPhase();
@@ -214,6 +342,10 @@ void QNCliDrive::FirstPhase()
     int first = conns_.empty() ? NewConnection() : 0;
     if (!job_.Initialized && !job_.FreshStart)
         job_.FreshStart = 1;
+    if (urlChanged_) {
+        urlChanged_ = false;
+        TakeServerName();
+    }
     if (job_.FreshStart) {
         TQNComponent& c = *conns_[0].Cli;
         SetRange(c, TBlockRange{}, false);
@@ -296,23 +428,97 @@ void QNCliDrive::CompleteFile()
     }
     job_.Completed = 1;
     job_.FileDate = done.FileDate;
-    if (OnFinish)
-        OnFinish(this, "OK");
 }
 
-// Retries wait whole periods of 1.2 s.
+// A fresh start after a redirect saves under the server's name when the job asks for
+// it. The name comes from the server: it is sanitised into one plain name inside the
+// save folder, and the partial file gets a free name beside it.
+void QNCliDrive::TakeServerName()
+{
+    if (!job_.UseServerName || !job_.FreshStart)
+        return;
+    TURLInfo info;
+    if (AnalyseURL(curURL_, info) == ukUnsupported || Trim(info.FileName).empty())
+        return;
+    const std::string name = SanitizeFileName(info.FileName);
+    if (name == job_.FileName)
+        return;
+    const std::string oldPartial = PartialPath();
+    std::string base = name;
+    UniqueFileName(job_.SavePath, base, kPartialFileExt);
+    job_.FileName = name;
+    job_.TempFileName = AddFileExt(base, kPartialFileExt);
+    job_.NamesChanged = 1;
+    if (!storeDir_.empty()) {
+        ExdWriteText(job_, storeDir_, "TempFIleName", job_.TempFileName);
+        ExdWriteText(job_, storeDir_, "SaveFileName", job_.FileName);
+    }
+    // The old partial file of a fresh start holds nothing worth keeping.
+    struct stat st {};
+    if (::lstat(oldPartial.c_str(), &st) == 0 && S_ISREG(st.st_mode) && oldPartial != PartialPath())
+        ::unlink(oldPartial.c_str());
+}
+
+// A new period starts when the manager's stamp changes; a manager that never sets
+// one (0) leaves the driver to its own 1.2-s clock.
 void QNCliDrive::PeriodTick()
 {
-    uint32_t now = GetTickCount32();
-    if (!TickReached(now, lastPeriodTick_ + kRetryPeriodMs))
-        return;
-    lastPeriodTick_ = now;
+    if (job_.PeriodStamp != 0) {
+        if (job_.PeriodStamp == lastStamp_)
+            return;
+        lastStamp_ = job_.PeriodStamp;
+    } else {
+        uint32_t now = GetTickCount32();
+        if (!TickReached(now, lastPeriodTick_ + kRetryPeriodMs))
+            return;
+        lastPeriodTick_ = now;
+    }
+    NewPeriod();
+}
+
+// Retries wait whole periods; the speed budget starts again.
+void QNCliDrive::NewPeriod()
+{
     for (auto& conn : conns_) {
         TQNComponent& c = *conn.Cli;
         if (c.RetryPending && --c.RetryCountdown <= 0) {
             c.RetryCountdown = 0;
             c.RetryPending = 0;
         }
+    }
+    if (job_.SpeedLimited || speedWasLimited_)
+        ResumeSpeedPaused();
+    periodBytes_ = 0;
+    speedWasLimited_ = job_.SpeedLimited != 0;
+    // Small pieces keep a budget's overshoot small; without a limit, large ones.
+    const size_t piece = job_.SpeedLimited
+        ? size_t(std::clamp<int64_t>(job_.SpeedBudget / 16, 4096, 512 * 1024)) : 0;
+    for (auto& conn : conns_)
+        conn.Cli->LimitReadPiece(piece);
+}
+
+void QNCliDrive::PauseForSpeed(TConn& conn)
+{
+    if (conn.SpeedPaused)
+        return;
+    conn.SpeedPaused = true;
+    conn.Cli->PauseReceive(true);
+}
+
+void QNCliDrive::ResumeSpeedPaused()
+{
+    const uint32_t now = GetTickCount32();
+    for (auto& conn : conns_) {
+        if (!conn.SpeedPaused)
+            continue;
+        conn.SpeedPaused = false;
+        if (!conn.Active || conn.Cli->Stopped)
+            continue;
+        TQNComponent& c = *conn.Cli;
+        // The pause was ours: it does not count as silence of the server.
+        if (c.FTicksValid && c.FLastDataTick)
+            c.SetTicks(0, now);
+        c.PauseReceive(false);
     }
 }
 
@@ -324,6 +530,10 @@ void QNCliDrive::CheckConnections()
         if (c.RetryPending)
             continue;
         if (headerPhase_ && headerRequestEnded_ && i == 0) {
+            if (redirectPending_) {
+                FollowRedirect();
+                return;
+            }
             // The first request failed and its delay is over: learn the file again.
             headerRequestEnded_ = false;
             headerStarted_ = false;
@@ -339,7 +549,7 @@ void QNCliDrive::CheckConnections()
             MakeActive(int(i), false);
             continue;
         }
-        if (!c.FTicksValid || c.RequestDone)
+        if (!c.FTicksValid || c.RequestDone || conns_[i].SpeedPaused)
             continue;
         uint32_t connectTick = c.FConnectTick, dataTick = c.FLastDataTick;
         if (connectTick && job_.ConnectTimeout > 0 &&
@@ -356,6 +566,80 @@ void QNCliDrive::CheckConnections()
     }
 }
 
+// The first request was redirected: the job's target moves and the first phase runs
+// again. Every redirect of the run counts; past the limit, or to a scheme no connection
+// speaks, the job fails rather than asking the same server again and again.
+bool QNCliDrive::FollowRedirect()
+{
+    redirectPending_ = false;
+    headerRequestEnded_ = false;
+    headerStarted_ = false;
+    conns_[0].Cli->StopReason = 0;
+    const std::string url = redirectURL_;
+    const std::string lower = LowerCase(url);
+    const bool http = lower.rfind("http://", 0) == 0;
+    const bool ftp = lower.rfind("ftp://", 0) == 0;
+    if ((!http && !ftp) || ++redirects_ > kMaxJobRedirects) {
+        FailJob(0, "发生错误无法支持的文件重定向" + std::to_string(redirectStatus_));
+        return false;
+    }
+    const std::string oldHost = curHost_;
+    Log(0, "重定向到" + url, fDMESSCMD);
+    urlChanged_ = true;
+    curURL_ = url;
+    TURLParts parts = SplitURL(url);
+    if (parts.User.empty() && LowerCase(parts.Host) != LowerCase(oldHost)) {
+        // Credentials belong to the server they were given for.
+        curUser_.clear();
+        curPass_.clear();
+        useAuth_ = false;
+    }
+    SplitCurrentURL();
+    TURLInfo info;
+    if (AnalyseURL(url, info) != ukUnsupported) {
+        curReferer_ = (http ? "http://" : "ftp://") + info.Host;
+        if (!Trim(info.Dir).empty())
+            curReferer_ += "/" + info.Dir;
+    }
+    if (ftp) {
+        const TproxyData* p = conns_[0].Proxy;
+        ftpViaHttp_ = protocol_ == 2 && p && (p->Type == 1 || p->Type == 2);
+        job_.FtpViaHttpProxy = ftpViaHttp_ ? 1 : 0;
+        switchToFtp_ = protocol_ == 2 && !ftpViaHttp_;
+    } else {
+        ftpViaHttp_ = false;
+    }
+    std::lock_guard<std::mutex> g(mapMu_);
+    map_.FreeNotDone();
+    return true;
+}
+
+// After a redirect to ftp://: one FTP connection replaces the HTTP ones; the first
+// connection's log goes on.
+void QNCliDrive::SwitchToFtp()
+{
+    for (auto& conn : conns_) {
+        CloseFile(*conn.Cli);
+        conn.Cli->AbortRequest();
+    }
+    conns_.clear();
+    job_.ActiveCount = 0;
+    {
+        std::lock_guard<std::mutex> g(logMu_);
+        connLogs_.resize(std::min<size_t>(connLogs_.size(), 1));
+    }
+    protocol_ = 1;
+    job_.Protocol = 1;
+    {
+        std::lock_guard<std::mutex> g(mapMu_);
+        map_.FreeNotDone();
+    }
+    MakeActive(NewConnection(), true);
+    headerPhase_ = true;
+    headerStarted_ = false;
+    headerRequestEnded_ = false;
+}
+
 // ---- connections ----
 
 int QNCliDrive::NewConnection()
@@ -365,7 +649,7 @@ int QNCliDrive::NewConnection()
         auto ftp = std::make_unique<TQNDNFtpClient>(thread_->Loop());
         ftp->MultiThreaded = true;
         ftp->SetClient(kQNClientFtp, ftp.get());
-        ftp->FPassive = 1;
+        ftp->FPassive = Passive ? 1 : 0;
         cli = std::move(ftp);
     } else {
         auto http = std::make_unique<THttpCli>(thread_->Loop());
@@ -379,6 +663,11 @@ int QNCliDrive::NewConnection()
     c->OSQN_OnDocBegin = [this](TQNComponent* s) { DocBegin(s); };
     c->OSQN_OnDocData = [this](TQNComponent* s, const char* d, int32_t n) { DocData(s, d, n); };
     c->OSQN_OnRequestDone = [this](TQNComponent* s, TFtpRequest, int error, bool) { RequestDone(s, error); };
+    c->OSQN_OnLocationChange = [this](TQNComponent* s) { LocationChange(s); };
+    c->OSQN_OnSessionConnected = [this](TQNComponent* s, int error) {
+        if (error == 0)
+            Log(s->ConnIndex, "已经连接", fDMESSTISHI);
+    };
     c->onDisplayMess = [this](TQNComponent* s, const std::string& text, TDisplayMessTypeDef kind) {
         Log(s->ConnIndex, text, kind);
     };
@@ -432,19 +721,55 @@ void QNCliDrive::ReleaseRange(TQNComponent& c)
     SetRange(c, TBlockRange{}, false);
 }
 
+// The proxy of the next connection start: the rotation list with MultiProxy (entries
+// that cannot carry this kind of connection are passed over), else the job's proxy.
+const TproxyData* QNCliDrive::NextProxy(uint8_t clientKind)
+{
+    auto serves = [clientKind](const TproxyData& p) {
+        return clientKind == kQNClientHttp ? ProxyServesHttp(p.Type) : ProxyServesFtp(p.Type);
+    };
+    if (job_.MultiProxy && !proxyList_.empty()) {
+        for (size_t n = 0; n < proxyList_.size(); ++n) {
+            if (proxyTurn_ >= proxyList_.size())
+                proxyTurn_ = 0;
+            const TproxyData& p = *proxyList_[proxyTurn_++];
+            if (serves(p))
+                return p.Type == 0 ? nullptr : &p;
+        }
+        return nullptr;
+    }
+    if (!job_.UseProxy)
+        return nullptr;
+    const TproxyData* p = clientKind == kQNClientFtp || (ftpViaHttp_ && job_.Protocol == 1 && ftpProxy_ &&
+                                                          (ftpProxy_->Type == 1 || ftpProxy_->Type == 2))
+        ? ftpProxy_.get() : httpProxy_.get();
+    return p && p->Type != 0 && serves(*p) ? p : nullptr;
+}
+
 void QNCliDrive::StartConn(int i)
 {
-    TQNComponent& c = *conns_[size_t(i)].Cli;
+    TConn& conn = conns_[size_t(i)];
+    TQNComponent& c = *conn.Cli;
     c.SetTicks(0, 0);
     c.RetryCountdown = 0;
     c.RetryPending = 0;
+    if (conn.SpeedPaused) {
+        conn.SpeedPaused = false;
+        c.PauseReceive(false);
+    }
+    conn.Proxy = NextProxy(c.FClientKind);
     if (c.FClientKind == kQNClientFtp)
-        ConfigureFtp(static_cast<TQNDNFtpClient&>(c));
+        ConfigureFtp(static_cast<TQNDNFtpClient&>(c), conn.Proxy);
     else
-        ConfigureHttp(static_cast<THttpCli&>(c));
+        ConfigureHttp(static_cast<THttpCli&>(c), conn.Proxy);
+    c.LimitReadPiece(job_.SpeedLimited
+        ? size_t(std::clamp<int64_t>(job_.SpeedBudget / 16, 4096, 512 * 1024)) : 0);
     c.FLocalFileName = job_.TempFileName;
     c.RequestDone = 0;
-    Log(i, "正在连接服务器 " + curHost_, fDMESSYIBAN);
+    if (conn.Proxy)
+        Log(i, "正在连接代理服务器 " + conn.Proxy->ServerName, fDMESSYIBAN);
+    else
+        Log(i, "正在连接服务器 " + curHost_, fDMESSYIBAN);
     c.FGotData = 0;
     c.FIdle = 1;
     c.StopReason = 0;
@@ -458,29 +783,85 @@ void QNCliDrive::StartConn(int i)
     }
 }
 
-void QNCliDrive::ConfigureFtp(TQNDNFtpClient& f)
+void QNCliDrive::ConfigureFtp(TQNDNFtpClient& f, const TproxyData* proxy)
 {
     f.HostName = curHost_;
     f.Port = curPort_;
     f.HostFileName = curPath_;
-    f.UserName = job_.UserName.empty() ? "anonymous" : job_.UserName;
-    f.PassWord = job_.Password.empty() ? AnonPassword : job_.Password;
+    f.UserName = curUser_.empty() ? "anonymous" : curUser_;
+    f.PassWord = curPass_.empty() ? AnonPassword : curPass_;
+    f.FAnonPass = AnonPassword;
+    f.FPassive = Passive ? 1 : 0;
+    f.SetConnectionType(ftpDirect);
+    f.ProxyServer.clear();
+    f.ProxyUserName.clear();
+    f.ProxyPassWord.clear();
+    f.SocksServer.clear();
+    f.SocksUserCode.clear();
+    f.SocksPassword.clear();
+    f.ViaProxy = 0;
+    if (!proxy)
+        return;
+    f.ViaProxy = 1;
+    if (proxy->Type >= 3 && proxy->Type <= 6) {
+        f.SetConnectionType(ftpProxy);
+        f.ProxyServer = proxy->ServerName;
+        f.ProxyPort = proxy->ServerPort;
+        f.ProxyLogin = TFtpProxyLogin(proxy->Type);
+        f.ProxyUserName = proxy->UserName;
+        f.ProxyPassWord = proxy->PassWord;
+    } else {
+        f.SetConnectionType(proxy->Type == 7 ? ftpSocks4 : ftpSocks5);
+        f.SocksServer = proxy->ServerName;
+        f.SocksPort = proxy->ServerPort;
+        if (proxy->Authenticate) {
+            f.SocksUserCode = proxy->UserName;
+            f.SocksPassword = proxy->PassWord;
+        }
+    }
 }
 
-void QNCliDrive::ConfigureHttp(THttpCli& h)
+void QNCliDrive::ConfigureHttp(THttpCli& h, const TproxyData* proxy)
 {
     h.TargetHost = curHost_;
     h.TargetPort = curPort_;
     h.TargetPath = curPath_;
-    h.TargetScheme = job_.FtpViaHttpProxy ? "ftp" : "http";
+    h.TargetScheme = ftpViaHttp_ ? "ftp" : "http";
     h.URL = curURL_;
     h.Agent = "Mozilla/4.0 (compatible; MSIE 5.00; Windows 98)";
     h.Accept = "*/*";
-    h.Reference = job_.Referer;
+    h.Reference = curReferer_;
     h.NoCache = true;
-    if (job_.UseLogin) {
-        h.TargetUser = job_.UserName;
-        h.TargetPass = job_.Password;
+    h.TargetUser = useAuth_ ? curUser_ : std::string();
+    h.TargetPass = useAuth_ ? curPass_ : std::string();
+    h.Username.clear();
+    h.Password.clear();
+    h.Proxy.clear();
+    h.ProxyUsername.clear();
+    h.ProxyPassword.clear();
+    h.UseQNExProxyMode = false;
+    h.SocksServer.clear();
+    h.SocksUsercode.clear();
+    h.SocksPassword.clear();
+    h.SocksAuthentication = false;
+    h.UseProxy = proxy != nullptr;
+    if (!proxy)
+        return;
+    if (proxy->Type == 1 || proxy->Type == 2) {
+        h.UseQNExProxyMode = proxy->Type == 2;
+        h.Proxy = proxy->ServerName;
+        h.ProxyPort = proxy->ServerPort;
+        h.ProxyUsername = proxy->UserName;
+        h.ProxyPassword = proxy->PassWord;
+    } else {
+        h.SocksServer = proxy->ServerName;
+        h.SocksPort = proxy->ServerPort;
+        h.SocksLevel = proxy->Type == 7 ? "4" : "5";
+        if (proxy->Authenticate) {
+            h.SocksAuthentication = true;
+            h.SocksUsercode = proxy->UserName;
+            h.SocksPassword = proxy->PassWord;
+        }
     }
 }
 
@@ -490,12 +871,7 @@ void QNCliDrive::AssignWork(int given)
 {
     int idle = given;
     if (idle < 0) {
-        if (conns_.size() > 1) {
-            std::lock_guard<std::mutex> g(mapMu_);
-            for (auto& conn : conns_)
-                if (!conn.Active && !conn.Cli->Stopped && !conn.Cli->FGotData)
-                    map_.ReleaseOwner(uint8_t(conn.Cli->ConnIndex));
-        }
+        ReleaseIdleBlocks();
         for (size_t i = 0; i < conns_.size(); ++i) {
             TQNComponent& c = *conns_[i].Cli;
             if (conns_[i].Active && c.RangeFinished) {
@@ -551,6 +927,30 @@ void QNCliDrive::AssignWork(int given)
     StartConn(idle);
 }
 
+// Idle connections that never received data let go of their blocks; one that keeps
+// failing without data is switched off when the job says so.
+void QNCliDrive::ReleaseIdleBlocks()
+{
+    if (conns_.size() <= 1)
+        return;
+    for (size_t i = 0; i < conns_.size(); ++i) {
+        TQNComponent& c = *conns_[i].Cli;
+        if (conns_[i].Active || c.Stopped || c.FGotData)
+            continue;
+        {
+            std::lock_guard<std::mutex> g(mapMu_);
+            map_.ReleaseOwner(uint8_t(c.ConnIndex));
+        }
+        if (job_.StopConnAtMax && job_.ConnMaxErrors > 0 && c.ErrorCount >= job_.ConnMaxErrors) {
+            c.Stopped = 1;
+            c.AbortRequest();
+            std::string text = "该线程%d次无数据自动关闭";
+            text.replace(text.find("%d"), 2, std::to_string(c.ErrorCount));
+            Log(int(i), text, fDMESSCMD);
+        }
+    }
+}
+
 bool QNCliDrive::TakeOver(int idle)
 {
     std::vector<TRunningRange> running;
@@ -579,6 +979,7 @@ bool QNCliDrive::TakeOver(int idle)
 
 void QNCliDrive::DocBegin(TQNComponent* c)
 {
+    TRecordGuard record(job_.Lock.Mutex);
     const int i = c->ConnIndex;
     if (!job_.StartTick)
         job_.StartTick = GetTickCount32();
@@ -587,6 +988,12 @@ void QNCliDrive::DocBegin(TQNComponent* c)
     // The FTP block download itself fails a retrieve the server would not position;
     // an HTTP server may answer a range with the whole file.
     THttpCli* h = c->FClientKind == kQNClientHttp ? static_cast<THttpCli*>(c) : nullptr;
+    if (h && h->StatusCode() != 200 && h->StatusCode() != 206) {
+        // 204, a 3xx without a Location, ...: no document, whatever the length says.
+        c->StopCode = h->StatusCode();
+        c->AbortRequest();
+        return;
+    }
     const bool whole = h && h->StatusCode() != 206;
     if (headerPhase_) {
         if (h)
@@ -723,8 +1130,19 @@ bool QNCliDrive::EvaluateHeader(TQNComponent& c)
 
 void QNCliDrive::DocData(TQNComponent* c, const char* data, int32_t n)
 {
+    TRecordGuard record(job_.Lock.Mutex);
     if (headerPhase_ || stopRequested_ || n <= 0 || c->RangeFinished)
         return;
+    StoreData(c, data, n);
+    if (job_.SpeedLimited && !c->RangeFinished && !stopRequested_) {
+        periodBytes_ += n;
+        if (periodBytes_ >= int64_t(job_.SpeedBudget) - kSpeedBudgetSlack)
+            PauseForSpeed(conns_[size_t(c->ConnIndex)]);
+    }
+}
+
+void QNCliDrive::StoreData(TQNComponent* c, const char* data, int32_t n)
+{
     std::lock_guard<std::recursive_mutex> g(c->FLock);
     job_.NoDataCount = 0;
     if (job_.SizeUnknown) {
@@ -769,12 +1187,32 @@ void QNCliDrive::DocData(TQNComponent* c, const char* data, int32_t n)
     }
 }
 
+// In the first phase the driver follows a redirect itself (so it can count them and
+// take the server's name); later connections already ask the final URL.
+void QNCliDrive::LocationChange(TQNComponent* c)
+{
+    TRecordGuard record(job_.Lock.Mutex);
+    if (!headerPhase_ || c->ConnIndex != 0 || redirectPending_ || c->FClientKind != kQNClientHttp)
+        return;
+    redirectPending_ = true;
+    redirectURL_ = c->OS_Locate();
+    redirectStatus_ = c->Os_stateCode();
+    c->AbortRequest();
+}
+
 void QNCliDrive::RequestDone(TQNComponent* c, int error)
 {
+    TRecordGuard record(job_.Lock.Mutex);
     const int i = c->ConnIndex;
     c->FIdle = 1;
     CloseFile(*c);
-    const int status = c->Os_stateCode();
+    if (redirectPending_ && i == 0 && headerPhase_) {
+        c->StopReason = 6;
+        headerRequestEnded_ = true;
+        c->RequestDone = 1;
+        return;
+    }
+    const int status = c->StopCode ? c->StopCode : c->Os_stateCode();
     bool failed = error != 0 || status > 399;
     if (c->RangeFinished)
         failed = false;
@@ -798,11 +1236,18 @@ void QNCliDrive::RequestDone(TQNComponent* c, int error)
             c->SetTicks(0, 0);
         }
     }
-    if (failed && !stopRequested_ && !c->Stopped) {
+    if (failed && !stopRequested_ && c->Stopped) {
+        // Stopped by the user or by its error limit: its range goes back to the free blocks.
+        Log(i, "用户停止", fDMESSERROR);
+        if (headerPhase_)
+            headerRequestEnded_ = true;
+        else
+            c->StopReason = 3;
+    } else if (failed && !stopRequested_) {
         c->SetTicks(0, 0);
         ++c->ErrorCount;
         ++job_.FailureCount;
-        const int code = error ? error : status;
+        const int code = c->StopCode ? c->StopCode : error ? error : status;
         if (c->OS_NotFound()) {
             Log(i, "无法找到文件!", fDMESSYIBAN);
             FailJob(i, "");

@@ -85,6 +85,26 @@ void TQNComponent::StartRequest()
     SetTicks(GetTickCount32(), 0);
 }
 
+void TQNComponent::PauseReceive(bool pause)
+{
+    if (THttpCli* h = Http())
+        h->ReadPaused = pause;
+    for (TTcpSocket* s : {OS_CtrlSocket(), OS_DataSocket()}) {
+        if (!s)
+            continue;
+        if (pause)
+            s->Pause();
+        else
+            s->Resume();
+    }
+}
+
+void TQNComponent::LimitReadPiece(size_t maxPiece)
+{
+    if (THttpCli* h = Http())
+        h->ReadPiece = maxPiece;
+}
+
 void TQNComponent::AbortRequest()
 {
     try {

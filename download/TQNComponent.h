@@ -115,6 +115,12 @@ public:
     // SOCKS connections), received data to OnDisplayFile as whole pieces.
     void FtpPrepareTransfer();
 
+    // A speed limit: receive notifications of the connection's sockets stop (an HTTP
+    // body stops at once, even inside the read that delivered the last piece) or go on;
+    // maxPiece > 0 caps the pieces an HTTP body is read in.
+    void PauseReceive(bool pause);
+    void LimitReadPiece(size_t maxPiece);
+
     // The activity stamps, read by other threads: a reader skips the pair while
     // FTicksValid is 0.
     void SetTicks(uint32_t connectTick, uint32_t lastDataTick);
