@@ -3,6 +3,7 @@
 #include <cstdlib>
 #include <gtest/gtest.h>
 #include <optional>
+#include <unistd.h>
 
 #include "foundation/PathUtils.h"
 #include "foundation/TextUtils.h"
@@ -150,8 +151,25 @@ TEST(Desktop, HeadlessRecordsInsteadOfActing) {
     EXPECT_EQ(dir, "/start");
     d.PlaySoundFile("/snd/done.wav");
     d.ShutdownSystem(kShutdownPowerOff);
+    EXPECT_TRUE(d.StartProgram({"/opt/scan", "-q", "/f.zip"}));
     EXPECT_EQ(d.SoundsPlayed, std::vector<std::string>{"/snd/done.wav"});
     EXPECT_EQ(d.ShutdownRequests, std::vector<int>{kShutdownPowerOff});
+    EXPECT_EQ(d.ProgramsStarted,
+              (std::vector<std::vector<std::string>>{{"/opt/scan", "-q", "/f.zip"}}));
+}
+
+// A program is started from its path with its arguments as they are (a blank or a
+// shell character inside one is no separator), and the caller does not wait for it.
+TEST(Desktop, StartProgramPassesArgumentsWithoutShell) {
+    TempDir t;
+    THeadlessDesktop base;  // the base class's start, reached through a plain object
+    const std::string target = t.file("a b;c");
+    TDesktopServices& d = base;
+    EXPECT_TRUE(d.TDesktopServices::StartProgram({"/usr/bin/touch", target}));
+    for (int i = 0; i < 500 && !FileExists(target); ++i) usleep(10000);
+    EXPECT_TRUE(FileExists(target));
+    EXPECT_FALSE(d.TDesktopServices::StartProgram({t.file("missing-program")}));
+    EXPECT_FALSE(d.TDesktopServices::StartProgram({}));
 }
 
 } // namespace
