@@ -14,7 +14,6 @@
 #include <fcntl.h>
 #include <sys/file.h>
 #include <thread>
-#include <type_traits>
 #include <unistd.h>
 
 namespace tq {
@@ -25,19 +24,7 @@ constexpr const char* kStoreLockFile = "DownLoad.lock";
 constexpr const char* kMsgNoUrl = "没有指定下载地址";
 constexpr const char* kMsgStoreClosed = "下载数据没有打开";
 constexpr const char* kMsgFileCreate = "无法创建文件";
-
-// A driver of type D when it is one; keeps this unit building while the real driver
-// is still growing its interface.
-template <class D>
-std::unique_ptr<TJobDriver> MakeDriver(TDLMangeData& job, const std::string& storeDir) {
-    if constexpr (std::is_base_of_v<TJobDriver, D>) {
-        return std::make_unique<D>(job, storeDir);
-    } else {
-        (void)job;
-        (void)storeDir;
-        return nullptr;
-    }
-}
+constexpr const char* kMsgBadUrl = "不支持的下载地址：";
 
 bool IsBlank(const std::string& s) { return Trim(s).empty(); }
 
@@ -84,7 +71,7 @@ std::vector<std::string> SplitBlanks(const std::string& text) {
 
 TDriverFactory DefaultDriverFactory() {
     return [](TDLMangeData& job, const std::string& storeDir) {
-        return MakeDriver<QNCliDrive>(job, storeDir);
+        return std::unique_ptr<TJobDriver>(std::make_unique<QNCliDrive>(job, storeDir));
     };
 }
 
@@ -682,6 +669,13 @@ TAddJobResult TGloatData::AddNewJob(const TDLMangeData& record, bool checkDuplic
         r.Message = kMsgNoUrl;
         return r;
     }
+    // The protocol and the default port follow the URL, whatever the record held.
+    TURLInfo info;
+    const int kind = AnalyseURL(record.URL, info);
+    if (kind != ukHttp && kind != ukFtp) {
+        r.Message = std::string(kMsgBadUrl) + record.URL;
+        return r;
+    }
     if (checkDuplicate) {
         TAddJobResult dup = CheckDuplicate(record.URL);
         if (dup.Status == TAddJobResult::TStatus::Duplicate) return dup;
@@ -698,6 +692,13 @@ TAddJobResult TGloatData::AddNewJob(const TDLMangeData& record, bool checkDuplic
         d.FreshStart = 1;
         d.ResumeFromMap = 0;
         d.MaxConnections = ClampConnections(d.MaxConnections);
+        d.Protocol = kind;
+        d.Port = kind == ukFtp ? 21 : 80;
+        if (!info.Port.empty()) {
+            char* end = nullptr;
+            const long port = std::strtol(info.Port.c_str(), &end, 10);
+            if (end && *end == '\0' && port > 0 && port < 65536) d.Port = static_cast<int32_t>(port);
+        }
         d.FileName = SanitizeFileName(IsBlank(d.FileName) ? std::string("index.htm") : d.FileName);
         if (IsBlank(d.SavePath)) d.SavePath = root_->SavePath;
         if (IsBlank(d.SavePath)) d.SavePath = desktop_.GetDownloadFolder();

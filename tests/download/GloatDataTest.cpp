@@ -433,6 +433,26 @@ TEST_F(GloatDataTest, DuplicateUrlsAreRefusedWithWhereTheyAre) {
     EXPECT_EQ(g->AddNewJob(Record("")).Status, TAddJobResult::TStatus::Failed);
 }
 
+TEST_F(GloatDataTest, ProtocolAndPortFollowTheUrl) {
+    struct Row {
+        const char* url;
+        int32_t protocol, port;
+    } rows[] = {{"ftp://h/a.bin", 1, 21}, {"ftp://h:2121/b.bin", 1, 2121},
+                {"http://h/c.bin", 2, 80}, {"http://h:8080/d.bin", 2, 8080}};
+    for (const Row& r : rows) {
+        TDLMangeData rec = Record(r.url, 1);
+        rec.Protocol = 2;
+        rec.Port = 80;
+        TAddJobResult added = g->AddNewJob(rec);
+        ASSERT_EQ(added.Status, TAddJobResult::TStatus::Added) << r.url;
+        EXPECT_EQ(added.Job->Data->Protocol, r.protocol) << r.url;
+        EXPECT_EQ(added.Job->Data->Port, r.port) << r.url;
+    }
+    TAddJobResult bad = g->AddNewJob(Record("mailto:someone@h", 1));
+    EXPECT_EQ(bad.Status, TAddJobResult::TStatus::Failed);
+    EXPECT_EQ(bad.Message, "不支持的下载地址：mailto:someone@h");
+}
+
 TEST_F(GloatDataTest, NewJobGetsItsFilesStateAndHistory) {
     const int32_t now = Add("http://h/x.iso", 0);
     TDLMangeData sameName = Record("http://h/x.iso?2", 1);

@@ -1,0 +1,69 @@
+// The manager core with the real job driver against nginx: two jobs added, started by
+// the tick, downloaded, and filed into the done category.
+
+#include "download/GloatData.h"
+#include "foundation/PathUtils.h"
+#include "tests/support/HttpServers.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <thread>
+
+namespace tq {
+namespace {
+
+using test::Nginx;
+using test::PatternBytes;
+using test::ReadFile;
+using test::TempDir;
+
+TEST(GloatDataNginx, TwoJobsCompleteAndMoveToTheDoneCategory) {
+    Nginx nginx;
+    const std::string one = PatternBytes(3 * 1024 * 1024 + 17, 5);
+    const std::string two = PatternBytes(700 * 1024 + 3, 6);
+    nginx.AddFile("files/one.bin", one);
+    nginx.AddFile("files/two.bin", two);
+    ASSERT_TRUE(nginx.Start("")) << nginx.Why();
+
+    TempDir t;
+    TQNoption options(t.file("registry.db"));
+    options.WriteIntOpt(ioDLRJG, 1);
+    THeadlessDesktop desktop;
+    TGloatData g(t.file("data"), options, desktop);
+    ASSERT_TRUE(g.OpenStore(t.file("save"))) << g.LastError();
+
+    const std::string base = "http://127.0.0.1:" + std::to_string(nginx.Port()) + "/files/";
+    for (const char* name : {"one.bin", "two.bin"}) {
+        TDLMangeData rec;
+        rec.URL = base + name;
+        rec.FileName = name;
+        rec.SavePath = t.file("save");
+        rec.MaxConnections = 3;
+        rec.StartMode = 0;
+        rec.DoneClassID = kDoneClassID;
+        ASSERT_EQ(g.AddNewJob(rec).Status, TAddJobResult::TStatus::Added);
+    }
+
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    while (!g.RunningList().empty() && std::chrono::steady_clock::now() < deadline) {
+        g.Tick();
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    for (const TJobSnapshot& s : g.Snapshot())
+        ADD_FAILURE() << s.URL << " still in the running list, state " << s.State;
+
+    const std::vector<TJobSnapshot> done = g.ClassSnapshot(kDoneClassID);
+    ASSERT_EQ(done.size(), 2u);
+    for (const TJobSnapshot& s : done) {
+        EXPECT_EQ(s.State, kJobCompleted) << s.URL;
+        const std::string& expected = s.FileName == "one.bin" ? one : two;
+        EXPECT_EQ(s.FileSize, static_cast<int64_t>(expected.size())) << s.URL;
+        EXPECT_EQ(s.DoneSize, s.FileSize) << s.URL;
+        EXPECT_TRUE(ReadFile(t.file("save/" + s.FileName)) == expected) << s.URL;
+        EXPECT_FALSE(FileExists(t.file("save/" + s.FileName + ".zl!")));
+    }
+}
+
+} // namespace
+} // namespace tq
