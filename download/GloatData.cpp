@@ -681,7 +681,7 @@ TAddJobResult TGloatData::AddNewJob(const TDLMangeData& record, bool checkDuplic
         if (dup.Status == TAddJobResult::TStatus::Duplicate) return dup;
     }
     std::string classText = std::to_string(kRunningClassID);
-    store_.CheckUrlHistory(record.URL, classText, nullptr, true);
+    const bool inHistory = store_.CheckUrlHistory(record.URL, classText, nullptr, true);
 
     auto job = NewJobData();
     CopyDLMangeData(record, *job->Data, false);
@@ -745,6 +745,8 @@ TAddJobResult TGloatData::AddNewJob(const TDLMangeData& record, bool checkDuplic
         }
         store_.UnlockAll();
         if (!added) {
+            // No job: the history line would make the URL a duplicate of nothing.
+            if (!inHistory) store_.RemoveUrlHistory(record.URL);
             r.Message = kMsgFileCreate;
             return r;
         }
@@ -998,6 +1000,12 @@ void TGloatData::StopAll() {
         StopJob(*job);
         job->StartPending = 0;
     }
+}
+
+bool TGloatData::HasWork() const {
+    for (const auto& job : store_.JobList)
+        if (job->StartPending == 1 || DriverRunning(*job)) return true;
+    return false;
 }
 
 bool TGloatData::AllEnded() const {

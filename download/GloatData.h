@@ -204,8 +204,13 @@ public:
     // The jobs stored in another category (loaded from the store).
     std::vector<TJobSnapshot> ClassSnapshot(int32_t classID);
 
+    // True while some job runs or waits for a slot (a command-line "run" ticks until
+    // this is false). Jobs waiting for the schedule do not count.
+    bool HasWork() const;
+
     // ---- orderly end ----
-    // Stops every job; the drivers end asynchronously.
+    // Stops every job; the drivers end asynchronously. Nothing starts afterwards
+    // (the manager is closing).
     void StopAll();
     // True when no driver is still running.
     bool AllEnded() const;

@@ -200,6 +200,7 @@ TEST_F(GloatDataTest, TenWaitingJobsStartOnePerTickUpToTheLimit) {
     std::vector<int32_t> ids;
     for (int i = 0; i < 10; ++i) ids.push_back(Add("http://h/f" + std::to_string(i) + ".zip"));
     for (int32_t id : ids) EXPECT_EQ(State(id), kJobWaiting);
+    EXPECT_TRUE(g->HasWork());
 
     for (int i = 1; i <= 5; ++i) {
         Ticks(1);
@@ -561,6 +562,7 @@ TEST_F(GloatDataTest, ShutdownStopsEveryRunAndSavesTheFinalNumbers) {
     world.Live(b).Progress(222, 2000);
     EXPECT_TRUE(g->Shutdown(std::chrono::milliseconds(0), std::chrono::seconds(5)));
     EXPECT_TRUE(g->AllEnded());
+    EXPECT_FALSE(g->HasWork());
     EXPECT_EQ(world.Running(), 0);
     Ticks(3);  // nothing starts any more
     EXPECT_EQ(world.created, 2);
