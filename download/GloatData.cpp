@@ -206,7 +206,7 @@ void TGloatData::JobPass() {
 
     // b. Start or finish, then refresh and save.
     const bool saveAlways = options_.ReadIntOpt(ioUseSpeed) == 1;
-    for (size_t i = 0; i < list.size() && !closing_;) {
+    for (size_t i = 0; i < list.size();) {
         TJobData& job = *list[i];
         if (!job.Data) {
             ++i;
@@ -261,7 +261,7 @@ void TGloatData::JobPass() {
 
 TGloatData::TStepResult TGloatData::StartOrFinish(TJobData& job) {
     TJobRunState& rs = RunState(job);
-    if (job.StartPending == 1 && rs.Busy == 0) {
+    if (job.StartPending == 1 && rs.Busy == 0 && !closing_) {
         const int32_t maxRun = options_.ReadIntOpt(ioMaxCanRunJob);
         if (runningCount_ < maxRun) {
             // The previous run is still stopping: its worker owns the map and the

@@ -572,6 +572,17 @@ TEST_F(GloatDataTest, ShutdownStopsEveryRunAndSavesTheFinalNumbers) {
     EXPECT_EQ(State(a), kJobStopped);
 }
 
+TEST_F(GloatDataTest, ShutdownGivesUpWhenARunNeverEnds) {
+    world.endOnStop = false;
+    const int32_t id = Add("http://h/stuck.bin");
+    Ticks(1);
+    world.Live(id).Progress(10, 100);
+    EXPECT_FALSE(g->Shutdown(std::chrono::milliseconds(1), std::chrono::milliseconds(20)));
+    EXPECT_TRUE(world.Live(id).stopRequested);
+    EXPECT_TRUE(g->HasWork());
+    world.Live(id).EndStop(10);  // lets the destructor's join return at once
+}
+
 TEST_F(GloatDataTest, StartFillsLimitsAndDriverSettingsFromOptions) {
     options->WriteIntOpt(ioMaxError, 7);
     options->WriteIntOpt(ioMaxErrorEnd, 1);
