@@ -55,6 +55,9 @@ RSS_LIMIT_KIB = 32 * 1024
 
 PR_SET_CHILD_SUBREAPER = 36
 
+ALL_TOOLS = ("tarvolin-cli", "lftp", "aria2c", "aria2c-k20M", "axel")
+DEFAULT_TOOLS = ("tarvolin-cli", "lftp", "aria2c", "axel")
+
 NGINX = "/usr/sbin/nginx"
 VSFTPD = "/usr/sbin/vsftpd"
 # Program -> Debian package that provides it.
@@ -448,20 +451,18 @@ def axel_argv(url, out_dir, name, scratch):
     return ["axel", "-n", str(CONNECTIONS), "-q", "-o", str(out_dir / name), url]
 
 
-def peer_tools(aria2_default_split):
-    tools = [
+def peer_tools():
+    return [
         Tool("lftp", "lftp", ("http", "ftp"), lftp_argv,
              f"pget -n {CONNECTIONS} (ftp: passive mode, anonymous)"),
         Tool("aria2c", "aria2c", ("http", "ftp"), aria2c_argv("1M"),
              f"-x{CONNECTIONS} -s{CONNECTIONS} -k1M --file-allocation=none --no-conf: -k only "
              "lowers the size below which aria2c will not split; on files above "
              f"{CONNECTIONS} x 20 MiB it still opens {CONNECTIONS} connections of equal share"),
+        Tool("aria2c-k20M", "aria2c", ("http", "ftp"), aria2c_argv(None),
+             "as aria2c but with the default minimum split size (20M)"),
         Tool("axel", "axel", ("http",), axel_argv, f"-n {CONNECTIONS} -q"),
     ]
-    if aria2_default_split:
-        tools.insert(2, Tool("aria2c-k20M", "aria2c", ("http", "ftp"), aria2c_argv(None),
-                             "as aria2c but with the default minimum split size (20M)"))
-    return tools
 
 
 def clean_env(home):
@@ -675,8 +676,13 @@ def markdown(protocol, size, tools, summaries, verdict, ours):
                      f"{s['rounds_ok']}/{s['rounds']} |")
     lines.append("")
     if verdict is None:
-        lines.append(f"Targets not judged: {ours} did not run." if ours not in summaries
-                     else "Targets not judged: no peer finished a verified round.")
+        if ours not in summaries:
+            why = f"{ours} did not race"
+        elif len(summaries) == 1:
+            why = "no peer raced"
+        else:
+            why = "no peer finished a verified round"
+        lines.append(f"Targets not judged: {why}.")
         return "\n".join(lines)
     mine = summaries[ours]
     note = "" if verdict["all_rounds_verified"] else " (not every round verified: FAIL)"
@@ -714,10 +720,12 @@ def parse_args(argv):
                    help="folder for the cached source and the runs' output (default "
                         "$TMPDIR/tarvolin-bench)")
     p.add_argument("--protocols", default="http,ftp", help="http, ftp or both (default)")
-    p.add_argument("--peers-only", action="store_true",
-                   help="race the peers only (no tarvolin-cli build)")
+    p.add_argument("--tools", default=",".join(DEFAULT_TOOLS),
+                   help=f"who races, from {', '.join(ALL_TOOLS)} (default "
+                        f"{','.join(DEFAULT_TOOLS)})")
     p.add_argument("--aria2-default-split", action="store_true",
-                   help="also run aria2c without -k1M (its default minimum split of 20M)")
+                   help="also run aria2c-k20M: aria2c without -k1M (its default minimum "
+                        "split size of 20M)")
     p.add_argument("--timeout", type=float, default=600, help="seconds allowed per run")
     args = p.parse_args(argv)
     args.protocols = [x.strip() for x in args.protocols.split(",") if x.strip()]
@@ -725,6 +733,12 @@ def parse_args(argv):
         p.error("--protocols takes http, ftp or http,ftp")
     if args.rounds < 1:
         p.error("--rounds must be at least 1")
+    args.tools = [x.strip() for x in args.tools.split(",") if x.strip()]
+    if args.aria2_default_split and "aria2c-k20M" not in args.tools:
+        args.tools.append("aria2c-k20M")
+    unknown = [x for x in args.tools if x not in ALL_TOOLS]
+    if unknown or not args.tools:
+        p.error(f"--tools takes names from {', '.join(ALL_TOOLS)}")
     return args
 
 
@@ -754,7 +768,7 @@ def main(argv):
 def race(args, procs):
     if "ftp" in args.protocols and os.geteuid() != 0:
         raise SetupError("vsftpd needs root: run as root or with --protocols http")
-    peers = peer_tools(args.aria2_default_split)
+    peers = [t for t in peer_tools() if t.name in args.tools]
     needed = {t.program for t in peers}
     needed |= {NGINX} if "http" in args.protocols else set()
     needed |= {VSFTPD} if "ftp" in args.protocols else set()
@@ -763,7 +777,7 @@ def race(args, procs):
     tools = list(peers)
     ours = "tarvolin-cli"
     notes = []
-    if not args.peers_only:
+    if "tarvolin-cli" in args.tools:
         cli = args.cli.resolve() if args.cli else build_cli(args.build_dir.resolve())
         if not os.access(cli, os.X_OK):
             raise SetupError(f"{cli} is not an executable")
