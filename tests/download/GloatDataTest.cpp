@@ -696,6 +696,44 @@ TEST_F(GloatDataTest, RemoveToDeletedThenDeleteForGood) {
     EXPECT_EQ(g->RunningList().size(), 2u);
 }
 
+TEST_F(GloatDataTest, MovingACompletedJobTakesItsFileAlong) {
+    const int32_t id = Add("http://h/m.zip", 0, kRunningClassID);
+    Ticks(1);
+    world.Live(id).Progress(0, 3);
+    world.Live(id).Complete();
+    Ticks(3);
+    ASSERT_EQ(State(id), kJobCompleted);
+    WriteFile(t.file("save/m.zip"), "abc");
+    ASSERT_TRUE(ForceDirectories(t.file("done")));
+    WriteFile(t.file("done/m.zip"), "old");  // the name is taken in the target folder
+    g->Store().FindClass(kDoneClassID)->SavePath = t.file("done");
+    const int32_t doneBefore = g->Store().FindClass(kDoneClassID)->DoneCount;
+
+    TMoveJobsOptions o;
+    o.MoveFiles = true;
+    TMoveJobsResult r = g->MoveJobs(kRunningClassID, {id}, kDoneClassID, o);
+    EXPECT_EQ(r.Moved, 1);
+    EXPECT_FALSE(r.PartialFailure);
+    const std::vector<TJobSnapshot> done = g->ClassSnapshot(kDoneClassID);
+    ASSERT_EQ(done.size(), 1u);
+    EXPECT_EQ(done[0].SavePath, t.file("done"));
+    EXPECT_NE(done[0].FileName, "m.zip");
+    EXPECT_EQ(ReadFile(t.file("done/" + done[0].FileName)), "abc");
+    EXPECT_EQ(ReadFile(t.file("done/m.zip")), "old");
+    EXPECT_FALSE(FileExists(t.file("save/m.zip")));
+    EXPECT_EQ(g->Store().FindClass(kDoneClassID)->DoneCount, doneBefore + 1);
+
+    // And back into the running list, without its file.
+    r = g->MoveJobs(kDoneClassID, {done[0].JobID}, kRunningClassID);
+    EXPECT_EQ(r.Moved, 1);
+    ASSERT_EQ(g->Snapshot().size(), 1u);
+    EXPECT_EQ(g->Snapshot()[0].URL, "http://h/m.zip");
+    EXPECT_EQ(g->Snapshot()[0].State, kJobCompleted);
+    EXPECT_TRUE(g->ClassSnapshot(kDoneClassID).empty());
+    Reopen();
+    EXPECT_EQ(g->Snapshot().size(), 1u);
+}
+
 TEST_F(GloatDataTest, SecondManagerOnTheSameStoreIsRefused) {
     TGloatData second(t.file("data"), *options, desktop, world.Factory());
     EXPECT_FALSE(second.OpenStore(t.file("save")));
