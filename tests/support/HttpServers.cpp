@@ -236,4 +236,9 @@ std::string Squid::Log() const
     return ReadIfThere(dir_.file("cache.log")) + ReadIfThere(dir_.file("stderr.txt"));
 }
 
+std::string Squid::AccessLog() const
+{
+    return ReadIfThere(dir_.file("access.log"));
+}
+
 } // namespace tq::test

@@ -72,6 +72,9 @@ public:
     int Port() const { return port_; }
     const std::string& Why() const { return why_; }
     std::string Log() const;
+    // One line per request squid handled (method and URL among its fields); squid may
+    // write a line a moment after the answer.
+    std::string AccessLog() const;
 
 private:
     TempDir dir_;
