@@ -385,6 +385,17 @@ TEST_F(GloatDataTest, CompletedJobIsFiledByItsDoneCategory) {
         const std::string caption = g->Store().FindClass(r.filedIn)->Caption;
         EXPECT_EQ(g->CheckDuplicate(url).Message, url + "已经在 “" + caption + "” 列表中");
     }
+
+    // Scanning only listed types: a .zip is not scanned when only .EXE is listed.
+    options->WriteIntOpt(ioDownloadScanMode, 1);
+    options->WriteStrOpt(soDownloadScanType, ".EXE;.COM");
+    const size_t scans = desktop.ProgramsStarted.size();
+    const int32_t id = Add("http://h/notscanned.zip");
+    Ticks(1);
+    world.Live(id).Complete();
+    Ticks(4);
+    EXPECT_EQ(g->FindJob(id), nullptr);
+    EXPECT_EQ(desktop.ProgramsStarted.size(), scans);
 }
 
 TEST_F(GloatDataTest, AllDoneStepRunsOnTheTickAfterTheLastJobEnded) {
