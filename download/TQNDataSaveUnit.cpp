@@ -773,9 +773,12 @@ bool TQNDataSaveTree::CheckUrlHistory(const std::string& url, std::string& class
     try {
         const std::string name = UrlHistoryFileName();
         std::string text = FileExists(name) ? ReadWholeFile(name) : std::string();
+        // The whole URL part of a line must match: a substring test took a new URL for a
+        // duplicate of any longer one that contains it ("a.zip" of "a.zip2").
         const std::string needle = LowerCase(url);
         for (const std::string& line : SplitTextLines(text, true)) {
-            if (LowerCase(line).find(needle) == std::string::npos) continue;
+            const size_t star = line.rfind('*');
+            if (LowerCase(line.substr(0, star)) != needle) continue;
             std::string dateText;
             SplitUrlHistoryLine(line, classText, dateText);
             return true;

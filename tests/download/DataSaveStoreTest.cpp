@@ -476,10 +476,13 @@ TEST(DataSaveStoreTest, UrlHistory) {
     EXPECT_EQ(ReadFile(f.File("DLUrlList.idx")),
               "http://h/a*b.zip*201|2026-1-2 3:4\r\nhttp://h/a*b.zip1*10010|2026-1-2 3:4\r\n");
 
-    // Finding is a case-insensitive substring test; the class text follows the last "*".
+    // Finding compares the whole URL without regard to case; the class text follows the
+    // last "*". A URL that is only part of a longer recorded one is not a duplicate.
     k.clear();
     EXPECT_TRUE(f.store->CheckUrlHistory("HTTP://H/A*B.ZIP1", k, nullptr, false));
     EXPECT_EQ(k, "10010");
+    EXPECT_FALSE(f.store->CheckUrlHistory("http://h/a*b.zi", k, nullptr, false));
+    EXPECT_FALSE(f.store->CheckUrlHistory("h/a*b.zip1", k, nullptr, false));
 
     std::string cls, when;
     EXPECT_TRUE(SplitUrlHistoryLine("http://h/a*b*7|d", cls, when));
