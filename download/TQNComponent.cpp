@@ -319,7 +319,11 @@ void TQNComponent::FtpStart()
     // A finished block leaves its session open; every block logs in afresh.
     if (c->Connected())
         c->Abort();
-    FtpIssue(fbOpen, &TCustomFtpCli::OpenAsync);
+    // Proxies that are told the target by OPEN or SITE need the engine's log-in sequence.
+    if (c->ConnectionType() == ftpProxy && c->ProxyLogin != ftpProxyUserAtHost)
+        FtpIssue(fbLogin, &TCustomFtpCli::ConnectAsync);
+    else
+        FtpIssue(fbOpen, &TCustomFtpCli::OpenAsync);
 }
 
 void TQNComponent::FtpIssue(TQNFtpBlockStep step, void (TCustomFtpCli::*op)())
@@ -391,7 +395,8 @@ void TQNComponent::FtpRequestDone(TFtpRequest, int error)
     switch (ftpStep_) {
     case fbOpen: FtpOpenDone(); break;
     case fbUser: FtpUserDone(); break;
-    case fbPass: FtpPassDone(); break;
+    case fbPass:
+    case fbLogin: FtpPassDone(); break;
     case fbRestProbe: FtpRestProbeDone(); break;
     case fbRestReset: FtpRestResetDone(); break;
     case fbTypeForList:

@@ -43,6 +43,7 @@ using TOnCommand = std::function<void(TQNComponent* sender, std::string& s)>;
 enum TQNFtpBlockStep : uint8_t {
     fbIdle,
     fbOpen,              // connect and banner
+    fbLogin,             // connect and the whole log-in, through an FTP proxy told the target by command
     fbUser,
     fbPass,
     fbRestProbe,         // REST 300: does the server resume?

@@ -155,4 +155,36 @@ TEST_F(CliDriveProxyFtp, FtpJobThroughSocksIsByteExact)
     }
 }
 
+// An FTP proxy is connected in place of the server and told the target in the form its
+// kind names; the scripted proxy refuses, which is all this needs to see.
+TEST(CliDriveFtpProxy, LoginNamesTheTargetAsTheKindSays)
+{
+    const struct {
+        int32_t type;
+        const char* proxyUser;
+        std::string firstLine;
+    } cases[] = {
+        {3, "", "USER anonymous@203.0.113.9:2100"},
+        {4, "pu", "USER pu"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.type);
+        TempDir work;
+        auto proxy = StartFakeFtpd(work.path(), R"({"steps": [{"do": [{"send": "220 proxy\r\n"}]},
+            {"do": [{"send": "530 refused\r\n"}]}]})");
+        ASSERT_TRUE(proxy);
+        DriveJob d("ftp://203.0.113.9:2100/pub/f.bin", "f.bin", 1);
+        d.job.UseProxy = 1;
+        d.job.MaxRetries = 1;
+        d.job.StopOnMaxRetries = 1;
+        d.settings.FtpProxy = MakeProxy(c.type, proxy->Port);
+        d.settings.FtpProxy->UserName = c.proxyUser;
+        d.Run(true, {}, std::chrono::seconds(20));
+        EXPECT_EQ(d.job.Failed, 1);
+        EXPECT_TRUE(Logged(d.logs, "正在连接代理服务器 127.0.0.1"));
+        const std::string log = ReadFile(proxy->LogFile);
+        EXPECT_EQ(log.substr(0, log.find('\n')), c.firstLine) << log;
+    }
+}
+
 } // namespace
