@@ -2,7 +2,9 @@
 // each category. Read-only: nothing is created or repaired.
 
 #include "cli/Commands.h"
+#include "cli/JobSession.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
@@ -14,11 +16,11 @@ namespace tq::cli {
 
 namespace {
 
-std::string DefaultWorkDir() {
-    const char* xdg = std::getenv("XDG_DATA_HOME");
-    if (xdg && *xdg == '/') return JoinLocalPath(xdg, "tarvolin");
-    const char* home = std::getenv("HOME");
-    return JoinLocalPath(JoinLocalPath(home && *home ? home : ".", ".local/share"), "tarvolin");
+// Tenths of a percent as text, or empty while the length is unknown.
+std::string PercentText(int64_t done, int64_t size) {
+    if (size <= 0) return {};
+    const int64_t tenths = std::min(done, size) * 1000 / size;
+    return "  " + std::to_string(tenths / 10) + "." + std::to_string(tenths % 10) + "%";
 }
 
 const char* StateName(int32_t state) {
@@ -49,7 +51,7 @@ int CmdList(const CliContext& ctx, const Args& args) {
         std::fprintf(stderr, "tarvolin-cli list: unexpected argument \"%s\"\n", args[0].c_str());
         return kExitUsage;
     }
-    const std::string workDir = ctx.dataDir.empty() ? DefaultWorkDir() : ctx.dataDir;
+    const std::string workDir = WorkDirOf(ctx);
     const std::string storeDir = JoinLocalPath(workDir, kDownloadDirName);
     const std::string treeFile = JoinLocalPath(storeDir, kDownloadTreeFile);
 
@@ -69,6 +71,8 @@ int CmdList(const CliContext& ctx, const Args& args) {
         return kExitOk;
     }
 
+    // Stopped jobs that the next "run" starts are shown as waiting.
+    const std::vector<int32_t> waiting = ReadWaitList(workDir);
     int failures = 0;
     std::vector<TQNTreeNode*> nodes;
     store.Tree().ForEach([&](TQNTreeNode& n) { nodes.push_back(&n); });
@@ -102,9 +106,12 @@ int CmdList(const CliContext& ctx, const Args& args) {
         }
         for (const auto& j : jobs) {
             const TDLMangeData& d = *j->Data;
-            std::printf("%s    %d  %-9s  size %lld  done %lld  %s  %s\n", indent.c_str(),
-                        j->Index->ID, StateName(d.State), static_cast<long long>(d.FileSize),
-                        static_cast<long long>(d.DoneSize), d.FileName.c_str(), d.URL.c_str());
+            const bool waits = c.ActiveClass == 1 && (d.State & 0xFF) == 2 &&
+                               std::find(waiting.begin(), waiting.end(), j->Index->ID) != waiting.end();
+            std::printf("%s    %d  %-9s  size %lld  done %lld  %s  %s%s\n", indent.c_str(),
+                        j->Index->ID, waits ? "waiting" : StateName(d.State),
+                        static_cast<long long>(d.FileSize), static_cast<long long>(d.DoneSize),
+                        d.FileName.c_str(), d.URL.c_str(), PercentText(d.DoneSize, d.FileSize).c_str());
         }
     }
     return failures || !loaded ? kExitFailed : kExitOk;

@@ -21,5 +21,10 @@ int CmdOptions(const CliContext& ctx, const Args& args);
 int CmdList(const CliContext& ctx, const Args& args);
 int CmdParseListing(const CliContext& ctx, const Args& args);
 int CmdFtp(const CliContext& ctx, const Args& args);
+int CmdGet(const CliContext& ctx, const Args& args);
+int CmdAdd(const CliContext& ctx, const Args& args);
+int CmdRun(const CliContext& ctx, const Args& args);
+int CmdStart(const CliContext& ctx, const Args& args);
+int CmdStop(const CliContext& ctx, const Args& args);
 
 } // namespace tq::cli

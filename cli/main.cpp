@@ -20,6 +20,11 @@ struct Command {
 constexpr Command kCommands[] = {
     {"options", CmdOptions, "options [NAME [VALUE]]    list, show or set a setting (options --help)"},
     {"list", CmdList, "list                      show the category tree and its jobs"},
+    {"get", CmdGet, "get URL... [OPTIONS]      download now and wait for the end (get --help)"},
+    {"add", CmdAdd, "add URL... [OPTIONS]      add jobs that wait for run (add --help)"},
+    {"run", CmdRun, "run                       run the waiting jobs until none waits or runs"},
+    {"start", CmdStart, "start ID...               let jobs start at the next run"},
+    {"stop", CmdStop, "stop ID...                keep jobs stopped at the next run"},
     {"parse-listing", CmdParseListing,
      "parse-listing [--type N | --syst TEXT]   parse LIST output from standard input"},
     {"ftp", CmdFtp, "ftp ls|get|put ...        talk to an FTP server (ftp --help)"},
