@@ -33,6 +33,7 @@ import os
 import platform
 import random
 import re
+import shlex
 import shutil
 import signal
 import socket
@@ -456,9 +457,11 @@ def peer_tools():
         Tool("lftp", "lftp", ("http", "ftp"), lftp_argv,
              f"pget -n {CONNECTIONS} (ftp: passive mode, anonymous)"),
         Tool("aria2c", "aria2c", ("http", "ftp"), aria2c_argv("1M"),
-             f"-x{CONNECTIONS} -s{CONNECTIONS} -k1M --file-allocation=none --no-conf: -k only "
-             "lowers the size below which aria2c will not split; on files above "
-             f"{CONNECTIONS} x 20 MiB it still opens {CONNECTIONS} connections of equal share"),
+             f"-x{CONNECTIONS} -s{CONNECTIONS} -k1M --file-allocation=none --no-conf: -k is "
+             "the smallest range aria2c splits off; above "
+             f"{CONNECTIONS} x 20 MiB it opens {CONNECTIONS} connections either way, and "
+             "1M lets a connection that ends early take over finer pieces of the others "
+             "(aria2c-k20M runs the default for comparison)"),
         Tool("aria2c-k20M", "aria2c", ("http", "ftp"), aria2c_argv(None),
              "as aria2c but with the default minimum split size (20M)"),
         Tool("axel", "axel", ("http",), axel_argv, f"-n {CONNECTIONS} -q"),
@@ -819,7 +822,8 @@ def race(args, procs):
             "rss_floor_kib": floor,
             "servers": {"nginx": "1 process (master_process off), sendfile on, access_log off",
                         "vsftpd": "anonymous, passive range of 64 ports, use_sendfile"},
-            "tools": {t.name: {"argv": " ".join(t.argv("URL", Path("OUT"), "NAME", Path("S"))),
+            "started_utc": time.strftime("%Y-%m-%dT%H:%M:%SZ", time.gmtime()),
+            "tools": {t.name: {"argv": shlex.join(t.argv("URL", Path("OUT"), "NAME", Path("S"))),
                                "note": t.note,
                                "version": version_of(t)}
                       for t in tools},
