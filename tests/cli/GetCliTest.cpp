@@ -257,11 +257,17 @@ TEST_F(GetCli, ProxiesOfEachKindCarryTheDownload) {
     ASSERT_EQ(Cli({"options", "Count"}, &out), 0);
     EXPECT_NE(out.find("4"), std::string::npos) << "the direct entry and three proxies: " << out;
 
-    // The proxy is really used: through a dead one the download cannot succeed.
-    const std::string dead = "http://127.0.0.1:" + std::to_string(FreeTcpPort());
+    // Each kind is really used: through a dead proxy of that kind nothing comes.
     SetOption("MaxError", "2");
+    SetOption("MaxErrorEnd", "1");
     SetOption("DLRJG", "1");
-    EXPECT_EQ(Cli({"get", "--proxy", dead, "-d", dir.file("out"), Url(nginx, "/dead.bin")}, &out), 1) << out;
+    const std::string deadAt = "127.0.0.1:" + std::to_string(FreeTcpPort());
+    for (const char* kind : {"http", "connect", "socks5"}) {
+        EXPECT_EQ(Cli({"get", "--proxy", std::string(kind) + "://" + deadAt, "-d", dir.file("out"),
+                       Url(nginx, "/dead.bin")}, &out), 1)
+            << kind << "\n" << out;
+        EXPECT_FALSE(EntryExists(Out("dead.bin")));
+    }
 }
 
 TEST_F(GetCli, UsageErrorsAndFailedJobsGiveTheirExitCodes) {
