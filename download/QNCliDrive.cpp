@@ -48,6 +48,16 @@ char KindMark(TDisplayMessTypeDef kind)
     }
 }
 
+// A command line as the connection log shows it: secrets are not written out.
+std::string LogSafeCommand(const std::string& line)
+{
+    const std::string upper = UpperCase(line);
+    for (const char* secret : {"PASS ", "AUTHORIZATION:", "PROXY-AUTHORIZATION:"})
+        if (upper.rfind(secret, 0) == 0)
+            return TrimRight(line.substr(0, std::string(secret).size())) + " ****";
+    return line;
+}
+
 } // namespace
 
 bool ProxyServesHttp(int32_t type)
@@ -218,6 +228,7 @@ void QNCliDrive::EnableConnection(int i)
         if (ended_ || i < 0 || size_t(i) >= conns_.size())
             return;
         conns_[size_t(i)].Cli->Stopped = 0;
+        conns_[size_t(i)].Cli->ErrorCount = 0;  // its error limit counts afresh
     });
 }
 
@@ -282,12 +293,12 @@ int QNCliDrive::WorkerPass()
         result = Pass();
         completed = result == kPassThreadEnd && job_.Completed;
         UpdateIdle();
-        if (result == kPassThreadEnd)
-            ended_ = true;
     }
     // Raised outside the record's lock: the handler may take the manager's locks.
     if (completed && OnFinish)
         OnFinish(this, "OK");
+    if (result == kPassThreadEnd)
+        ended_ = true;
     return result;
 }
 
@@ -664,6 +675,13 @@ int QNCliDrive::NewConnection()
     c->OSQN_OnDocData = [this](TQNComponent* s, const char* d, int32_t n) { DocData(s, d, n); };
     c->OSQN_OnRequestDone = [this](TQNComponent* s, TFtpRequest, int error, bool) { RequestDone(s, error); };
     c->OSQN_OnLocationChange = [this](TQNComponent* s) { LocationChange(s); };
+    c->OSQN_OnHeaderData = [this](TQNComponent* s) {
+        if (s->FClientKind == kQNClientHttp)
+            Log(s->ConnIndex, s->OS_LastResponse(), fDMESSTISHI);
+    };
+    c->OSQN_OnCommand = [this](TQNComponent* s, std::string& line) {
+        Log(s->ConnIndex, LogSafeCommand(line), fDMESSCMD);
+    };
     c->OSQN_OnSessionConnected = [this](TQNComponent* s, int error) {
         if (error == 0)
             Log(s->ConnIndex, "已经连接", fDMESSTISHI);

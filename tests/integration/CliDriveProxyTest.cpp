@@ -152,11 +152,13 @@ TEST_F(CliDriveProxyFtp, FtpJobThroughSocksIsByteExact)
         EXPECT_EQ(d.peak, 3);
         EXPECT_TRUE(d.Saved() == content);
         EXPECT_TRUE(Logged(d.logs, "正在连接代理服务器 127.0.0.1"));
+        EXPECT_TRUE(Logged(d.logs, "USER " + ftp_->User));
     }
 }
 
 // An FTP proxy is connected in place of the server and told the target in the form its
-// kind names; the scripted proxy refuses, which is all this needs to see.
+// kind names; the scripted proxy refuses the password, which is all this needs to see.
+// The connection log shows the commands, never the password.
 TEST(CliDriveFtpProxy, LoginNamesTheTargetAsTheKindSays)
 {
     const struct {
@@ -171,7 +173,7 @@ TEST(CliDriveFtpProxy, LoginNamesTheTargetAsTheKindSays)
         SCOPED_TRACE(c.type);
         TempDir work;
         auto proxy = StartFakeFtpd(work.path(), R"({"steps": [{"do": [{"send": "220 proxy\r\n"}]},
-            {"do": [{"send": "530 refused\r\n"}]}]})");
+            {"do": [{"send": "331 password\r\n"}]}, {"do": [{"send": "530 refused\r\n"}]}]})");
         ASSERT_TRUE(proxy);
         DriveJob d("ftp://203.0.113.9:2100/pub/f.bin", "f.bin", 1);
         d.job.UseProxy = 1;
@@ -179,11 +181,16 @@ TEST(CliDriveFtpProxy, LoginNamesTheTargetAsTheKindSays)
         d.job.StopOnMaxRetries = 1;
         d.settings.FtpProxy = MakeProxy(c.type, proxy->Port);
         d.settings.FtpProxy->UserName = c.proxyUser;
+        d.settings.FtpProxy->PassWord = "proxy-secret";
+        d.settings.AnonPassword = "anon-secret";
         d.Run(true, {}, std::chrono::seconds(20));
         EXPECT_EQ(d.job.Failed, 1);
         EXPECT_TRUE(Logged(d.logs, "正在连接代理服务器 127.0.0.1"));
         const std::string log = ReadFile(proxy->LogFile);
         EXPECT_EQ(log.substr(0, log.find('\n')), c.firstLine) << log;
+        EXPECT_NE(log.find("secret"), std::string::npos) << log;
+        EXPECT_TRUE(Logged(d.logs, "PASS ****"));
+        EXPECT_FALSE(Logged(d.logs, "secret"));
     }
 }
 

@@ -67,6 +67,8 @@ TEST_F(CliDriveRedirect, ChainCompletesUnderServerName)
     EXPECT_EQ(d.job.TempFileName, "server-name.bin.zl!");
     EXPECT_TRUE(d.Saved() == FaultPattern(0, kLen));
     EXPECT_TRUE(Logged(d.logs, "重定向到" + Url("/r3")));
+    EXPECT_TRUE(Logged(d.logs, "GET /r1 HTTP/1.0"));
+    EXPECT_TRUE(Logged(d.logs, "Location: /r2"));
     // The later connections ask the final URL at once.
     EXPECT_EQ(Requests("/r1"), 1u);
     EXPECT_GE(Requests("/dl/server-name.bin?x=1"), 2u);
