@@ -16,6 +16,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <sys/ioctl.h>
@@ -155,7 +156,14 @@ bool MakeJobRecord(const std::string& url, const TJobOptions& options, int32_t d
     record.UserName = DecodePercentText(info.User);
     record.Password = DecodePercentText(info.Pass);
     record.UseLogin = info.User.empty() ? 0 : 1;
-    record.SavePath = options.Dir.empty() ? CurrentDir() : options.Dir;
+    // Stored absolute: a later run from another folder must save to the same place.
+    std::string dir = std::filesystem::path(options.Dir.empty() || options.Dir[0] != '/'
+                                                ? JoinLocalPath(CurrentDir(), options.Dir)
+                                                : options.Dir)
+                          .lexically_normal()
+                          .string();
+    while (dir.size() > 1 && dir.back() == '/') dir.pop_back();
+    record.SavePath = dir;
     // A name given by the user stays; otherwise the server may name the file.
     record.UseServerName = options.Name.empty() ? 1 : 0;
     const std::string fromUrl = DecodePercentText(info.FileName);

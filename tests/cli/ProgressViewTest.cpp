@@ -1,6 +1,8 @@
-// Progress display of the download commands. The unit is compiled in here: the
-// command-line sources are not a library of their own.
-#include "cli/ProgressView.cpp"
+// Progress display of the download commands.
+#include "cli/ProgressView.h"
+#include "download/BlockMap.h"
+
+#include <algorithm>
 
 #include <gtest/gtest.h>
 

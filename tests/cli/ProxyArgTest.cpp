@@ -1,6 +1,5 @@
-// The --proxy text and its entry in the options store. The unit is compiled in here:
-// the command-line sources are not a library of their own.
-#include "cli/ProxyArg.cpp"
+// The --proxy text and its entry in the options store.
+#include "cli/ProxyArg.h"
 
 #include "tests/support/TestSupport.h"
 
