@@ -50,10 +50,11 @@ uint64_t NowMs() {
     return static_cast<uint64_t>(duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count());
 }
 
-int TerminalWidth() {
+// Columns and rows of the terminal on standard output (80 x unlimited when unknown).
+std::pair<int, int> TerminalSize() {
     winsize ws{};
-    if (::ioctl(STDOUT_FILENO, TIOCGWINSZ, &ws) == 0 && ws.ws_col > 0) return ws.ws_col;
-    return 80;
+    if (::ioctl(STDOUT_FILENO, TIOCGWINSZ, &ws) == 0 && ws.ws_col > 0) return {ws.ws_col, ws.ws_row};
+    return {80, 0};
 }
 
 void Write(const std::string& text) {
@@ -372,7 +373,8 @@ TRunResult RunJobs(TGloatData& manager, const std::vector<int32_t>& jobIDs, TSig
         }
     };
 
-    TProgressView view(isatty(STDOUT_FILENO) == 1, TerminalWidth());
+    const auto [columns, rows] = TerminalSize();
+    TProgressView view(isatty(STDOUT_FILENO) == 1, columns, rows);
     auto items = [&] {
         std::vector<TProgressItem> out;
         for (const TWatch& w : watches) out.push_back(w.Item);

@@ -71,7 +71,8 @@ std::string Amount(int64_t done, int64_t size) {
 
 } // namespace
 
-TProgressView::TProgressView(bool terminal, int width) : terminal_(terminal), width_(std::max(width, 20)) {}
+TProgressView::TProgressView(bool terminal, int width, int height)
+    : terminal_(terminal), width_(std::max(width, 20)), height_(height > 0 ? std::max(height, 3) : 0) {}
 
 std::string TProgressView::FormatBytes(int64_t bytes) {
     static const char* const kUnits[] = {"KiB", "MiB", "GiB", "TiB"};
@@ -198,12 +199,25 @@ std::string TProgressView::TerminalText(const std::vector<TProgressItem>& items)
     std::string out;
     // Back to the first line of the last picture, then every line rewritten and cleared.
     if (linesDrawn_ > 0) out += "\x1b[" + std::to_string(linesDrawn_) + "A";
-    for (const TProgressItem& item : items) {
-        out += "\r" + FiguresLine(item) + "\x1b[K\n";
-        out += "\r  [" + Bar(item.BlockMap, width_ - 5) + "]\x1b[K\n";
+    const int jobs = static_cast<int>(items.size());
+    const int room = height_ > 0 ? height_ - 1 : 2 * jobs;
+    const bool bars = 2 * jobs <= room;
+    const int shown = bars || jobs <= room ? jobs : room - 1;
+    int lines = 0;
+    for (int i = 0; i < shown; ++i) {
+        out += "\r" + FiguresLine(items[static_cast<size_t>(i)]) + "\x1b[K\n";
+        ++lines;
+        if (bars) {
+            out += "\r  [" + Bar(items[static_cast<size_t>(i)].BlockMap, width_ - 5) + "]\x1b[K\n";
+            ++lines;
+        }
     }
-    if (static_cast<int>(items.size()) * 2 < linesDrawn_) out += "\x1b[J";
-    linesDrawn_ = static_cast<int>(items.size()) * 2;
+    if (shown < jobs) {
+        out += "\r... and " + std::to_string(jobs - shown) + " more jobs\x1b[K\n";
+        ++lines;
+    }
+    if (lines < linesDrawn_) out += "\x1b[J";
+    linesDrawn_ = lines;
     return out;
 }
 

@@ -36,8 +36,10 @@ public:
     static constexpr uint64_t kTerminalIntervalMs = 250;
     static constexpr uint64_t kPlainIntervalMs = 3000;
 
-    // width: the terminal's columns (lines never wrap, so redrawing stays in place).
-    explicit TProgressView(bool terminal, int width = 80);
+    // width and height: the terminal's size. Lines never wrap and never scroll the
+    // picture off the screen, so redrawing stays in place: when the jobs do not fit,
+    // the bars go first, then the jobs past the screen give way to a count.
+    explicit TProgressView(bool terminal, int width = 80, int height = 0);
 
     // The text to write at nowMs (a monotonic clock); empty when nothing is due.
     std::string Render(const std::vector<TProgressItem>& items, uint64_t nowMs);
@@ -71,6 +73,7 @@ private:
 
     bool terminal_;
     int width_;
+    int height_;  // 0: not limited
     bool drawnOnce_ = false;
     uint64_t lastDraw_ = 0;
     int linesDrawn_ = 0;

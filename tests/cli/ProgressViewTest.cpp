@@ -121,6 +121,31 @@ TEST(ProgressView, TerminalRedrawsInPlaceAtMostFourTimesASecond) {
     EXPECT_NE(last.find("\x1b[J"), std::string::npos) << "lines of the dropped job cleared";
 }
 
+TEST(ProgressView, JobsThatDoNotFitTheScreenGiveUpBarsThenLines) {
+    std::vector<TProgressItem> jobs;
+    for (int i = 1; i <= 6; ++i) jobs.push_back(Job(i, "j" + std::to_string(i), 100, 50, 1));
+    struct Row {
+        int height;
+        size_t lines;
+        const char* last;
+    };
+    const Row rows[] = {
+        {0, 12, "  ["},           // not limited: figures and bar for each
+        {13, 12, "  ["},
+        {12, 6, "j6  50.0%"},     // one line per job
+        {5, 4, "... and 3 more jobs"},
+    };
+    for (const Row& r : rows) {
+        SCOPED_TRACE(r.height);
+        TProgressView view(true, 60, r.height);
+        const auto lines = Lines(view.Render(jobs, 0));
+        ASSERT_EQ(lines.size(), r.lines);
+        EXPECT_EQ(lines.back().find(r.last), 1u) << lines.back();
+        EXPECT_EQ(view.Render(jobs, 1000).rfind("\x1b[" + std::to_string(r.lines) + "A", 0), 0u)
+            << "goes back over exactly what it drew";
+    }
+}
+
 TEST(ProgressView, PlainLinesEveryFewSecondsAndOnEachStateChange) {
     TProgressView view(false);
     const int64_t mib = 1 << 20;
