@@ -1120,7 +1120,9 @@ bool QNCliDrive::EvaluateHeader(TQNComponent& c)
             }
         }
     } else {
-        Log(i, "文件长度未知", fDMESSERROR);
+        // An HTTP length of 0 is known: the document is empty (it completes the same way).
+        if (length < 0 || c.FClientKind != kQNClientHttp)
+            Log(i, "文件长度未知", fDMESSERROR);
         maxConns_ = 1;
     }
     c.FileStream = OpenPartialFile(path, true);

@@ -53,6 +53,7 @@ TEST_F(CliDriveLimits, SmallSizesCompleteExactly)
         EXPECT_EQ(d.job.FileSize, int64_t(n));
         EXPECT_EQ(d.job.DoneSize, int64_t(n));
         EXPECT_EQ(d.peak, 1);  // 5 blocks or fewer: one connection
+        EXPECT_FALSE(Logged(d.logs, "文件长度未知"));
         EXPECT_TRUE(d.Saved() == PatternBytes(n, unsigned(n) + 1));
     }
 }
@@ -153,10 +154,17 @@ TEST_F(CliDriveLimits, SilentServerTimesOutTheConnect)
 }
 
 // The user stops one connection: its range goes back to the others and the file
-// still completes; an index outside the list changes nothing.
-TEST_F(CliDriveLimits, StoppedConnectionGivesUpItsRange)
+// still completes; enabled again, it takes work again. Indices outside the list
+// change nothing.
+TEST_F(CliDriveLimits, StoppedConnectionGivesUpItsRangeAndComesBack)
 {
     DriveJob d(Url("/slow/3m.bin"), "3m.bin", 3);
+    auto stoppedAt = [](const std::vector<std::string>& log) {
+        for (size_t k = 0; k < log.size(); ++k)
+            if (log[k].find("用户停止") != std::string::npos)
+                return k;
+        return log.size();
+    };
     d.Run(true, [&](QNCliDrive& drive) {
         for (int n = 0; n < 400 && drive.CopyConnLogs().size() < 3; ++n)
             std::this_thread::sleep_for(std::chrono::milliseconds(10));
@@ -164,13 +172,22 @@ TEST_F(CliDriveLimits, StoppedConnectionGivesUpItsRange)
         drive.StopConnection(1);
         drive.StopConnection(99);
         drive.EnableConnection(-1);
+        for (int n = 0; n < 400; ++n) {
+            auto logs = drive.CopyConnLogs();
+            if (stoppedAt(logs[1]) < logs[1].size())
+                break;
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        drive.EnableConnection(1);
     });
     EXPECT_EQ(d.job.Completed, 1);
     ASSERT_GE(d.logs.size(), 2u);
-    bool stopped = false;
-    for (const auto& line : d.logs[1])
-        stopped = stopped || line.find("用户停止") != std::string::npos;
-    EXPECT_TRUE(stopped);
+    const auto& log = d.logs[1];
+    const size_t stop = stoppedAt(log);
+    ASSERT_LT(stop, log.size());
+    EXPECT_TRUE(std::any_of(log.begin() + long(stop), log.end(), [](const std::string& line) {
+        return line.find("正在连接服务器") != std::string::npos;
+    }));
     EXPECT_TRUE(d.Saved() == PatternBytes(3 * 1024 * 1024 + 9, 43));
 }
 
