@@ -70,6 +70,7 @@ public:
     void StartThread() override;
     // From any thread: the stop is posted to the worker; the map is saved there.
     void StopAll() override;
+    // The run is over (OnFinish already raised), or it was never started.
     bool Ended() const override;
     bool AllIdle() const override { return allIdle_.load(); }
     // True once the worker ended the run (the job's fields are then final).

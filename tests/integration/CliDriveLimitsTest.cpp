@@ -11,6 +11,7 @@
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <thread>
 #include <unistd.h>
 
@@ -98,6 +99,30 @@ TEST_F(CliDriveLimits, StopCountsOnlyDoneBlocks)
         EXPECT_EQ(d.job.DoneSize, c.done);
         EXPECT_EQ(ReadFile(d.dir.file("store/1.blk")), map);
     }
+}
+
+// With the disk check the whole length is reserved before the data come: a partial
+// file stopped early already owns its blocks (a sparse file would not).
+TEST_F(CliDriveLimits, DiskCheckReservesTheWholeLength)
+{
+    const int64_t size = 3 * 1024 * 1024 + 9;
+    DriveJob d(Url("/slow/3m.bin"), "3m.bin", 2);
+    d.settings.CheckDisk = true;
+    d.Run(true, [&](QNCliDrive& drive) {
+        for (int n = 0; n < 500; ++n) {
+            auto map = drive.CopyBlockMap();
+            if (std::count(map.begin(), map.end(), kBlockDone) > 0)
+                break;
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        drive.StopAll();
+    });
+    EXPECT_EQ(d.job.Failed, 0);
+    EXPECT_LT(d.job.DoneSize, size / 2);
+    struct stat st {};
+    ASSERT_EQ(::stat(d.dir.file("save/3m.bin.zl!").c_str(), &st), 0);
+    EXPECT_EQ(st.st_size, size);
+    EXPECT_GE(int64_t(st.st_blocks) * 512, size);
 }
 
 // The test plays the manager: a new stamp every 1.2 s with a budget per period.
