@@ -118,7 +118,7 @@ int CmdGet(const CliContext& ctx, const Args& args) {
             ids.push_back(id);
             continue;
         }
-        const TAddJobResult added = AddJobOnce(manager, rec);
+        const TAddJobResult added = manager.AddNewJob(rec);
         if (added.Status == TAddJobResult::TStatus::Duplicate) {
             const std::string path = FinishedFileOf(manager, rec.URL);
             if (path.empty()) {

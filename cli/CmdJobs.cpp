@@ -106,7 +106,7 @@ int CmdAdd(const CliContext& ctx, const Args& args) {
     for (auto& rec : records) {
         if (options.Connections <= 0 && defaultConns >= 1 && defaultConns <= 99) rec->MaxConnections = defaultConns;
         if (options.UseProxy) rec->HttpProxyID = rec->FtpProxyID = options.Proxy.ID;
-        const TAddJobResult r = AddJobOnce(session.Manager(), *rec);
+        const TAddJobResult r = session.Manager().AddNewJob(*rec);
         if (r.Status != TAddJobResult::TStatus::Added) {
             std::fprintf(stderr, "tarvolin-cli add: %s\n", r.Message.c_str());
             ++failures;

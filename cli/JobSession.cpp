@@ -227,25 +227,6 @@ void TJobSession::SaveWaitList(const std::vector<int32_t>& ids) const {
         std::fprintf(stderr, "tarvolin-cli: cannot write %s\n", WaitListPath(workDir_).c_str());
 }
 
-bool InUrlHistoryExactly(TGloatData& manager, const std::string& url) {
-    std::ifstream in(JoinLocalPath(manager.DownloadDir(), kUrlHistoryFile), std::ios::binary);
-    std::string line;
-    while (std::getline(in, line)) {
-        if (!line.empty() && line.back() == '\r') line.pop_back();
-        const size_t star = line.rfind('*');
-        if (star != std::string::npos && line.compare(0, star, url) == 0 && star == url.size()) return true;
-    }
-    return false;
-}
-
-TAddJobResult AddJobOnce(TGloatData& manager, const TDLMangeData& record) {
-    const TAddJobResult dup = manager.CheckDuplicate(record.URL);
-    if (dup.Status == TAddJobResult::TStatus::Duplicate &&
-        (manager.Store().IsUrlInJobList(record.URL) || InUrlHistoryExactly(manager, record.URL)))
-        return dup;
-    return manager.AddNewJob(record, false);
-}
-
 // ---- signals ----
 
 TSignalGuard::TSignalGuard() {

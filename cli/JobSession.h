@@ -65,13 +65,6 @@ private:
     std::unique_ptr<TGloatData> manager_;
 };
 
-// AddNewJob with its duplicate check, except that the URL history counts only a line
-// of exactly this URL: the history's own test finds any line containing the URL, so
-// "…/a.zip" would pass for a duplicate of "…/a.zip?mirror=2".
-TAddJobResult AddJobOnce(TGloatData& manager, const TDLMangeData& record);
-// Whether a line of the URL history is of exactly this URL.
-bool InUrlHistoryExactly(TGloatData& manager, const std::string& url);
-
 // The file of the store folder holding the IDs of the jobs waiting for "run".
 std::string WaitListPath(const std::string& workDir);
 std::vector<int32_t> ReadWaitList(const std::string& workDir);

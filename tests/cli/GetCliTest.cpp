@@ -227,6 +227,20 @@ TEST_F(GetCli, TwoJobsOfTheSameNameKeepBothFiles) {
     EXPECT_FALSE(EntryExists(Out("x2.bin")));
 }
 
+TEST_F(GetCli, OnlyTheSameUrlIsADuplicate) {
+    Nginx nginx;
+    const std::string body = PatternBytes(50000, 4);
+    nginx.AddFile("q.bin", body);
+    StartNginx(nginx);
+    std::string out;
+    ASSERT_EQ(Cli({"get", "-d", dir.file("out"), "-o", "first.bin", Url(nginx, "/q.bin?mirror=2")}, &out), 0) << out;
+    ASSERT_EQ(Cli({"get", "-d", dir.file("out"), Url(nginx, "/q.bin")}, &out), 0) << out;
+    EXPECT_EQ(out.find("列表中"), std::string::npos) << out;
+    EXPECT_TRUE(ReadFile(Out("q.bin")) == body);
+    ASSERT_EQ(Cli({"add", Url(nginx, "/q.bin")}, &out), 1) << "the same URL again is one";
+    EXPECT_NE(out.find("已经在 “下载完成” 列表中"), std::string::npos) << out;
+}
+
 TEST_F(GetCli, ProxiesOfEachKindCarryTheDownload) {
     Nginx nginx;
     const std::string body = PatternBytes(700000, 5);
