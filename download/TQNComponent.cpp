@@ -284,7 +284,9 @@ void TQNComponent::SetClient(uint8_t kind, TQNDNFtpClient* client)
         if (OSQN_OnCommand)
             OSQN_OnCommand(this, cmd);
     };
-    client->OnDisplayFile = [this](TCustomFtpCli&, std::string& text) { FtpDisplayFile(text); };
+    client->OnDisplayData = [this](TCustomFtpCli&, const char* data, size_t len) {
+        FtpDisplayFile(std::string_view(data, len));
+    };
     // Client errors end the running request with its completion instead of throwing
     // out of a socket event.
     client->OnError = [this](TCustomFtpCli&, std::string& msg) { OutMessage(this, msg, fDMESSERROR); };
@@ -512,7 +514,7 @@ void TQNComponent::FtpBeginRetrieve()
     FtpIssue(fbTypeForRetrieve, &TCustomFtpCli::TypeSetAsync);
 }
 
-void TQNComponent::FtpDisplayFile(const std::string& text)
+void TQNComponent::FtpDisplayFile(std::string_view text)
 {
     TQNDNFtpClient* c = Ftp();
     if (ftpStep_ == fbList) {

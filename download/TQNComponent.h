@@ -12,6 +12,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace tq {
@@ -193,7 +194,7 @@ private:
     void FtpListDone();
     void FtpSizeDone();
     void FtpBeginRetrieve();
-    void FtpDisplayFile(const std::string& text);
+    void FtpDisplayFile(std::string_view text);
     void FtpListLine(std::string line);
 
     THttpCli* httpClient_ = nullptr;

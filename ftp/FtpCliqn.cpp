@@ -1193,7 +1193,10 @@ void TCustomFtpCli::LocalTransferError(const std::string& note, const std::strin
 
 void TCustomFtpCli::DeliverDisplayData(const char* data, size_t len) {
     if (FDisplayFileMode == 1) {
-        DisplayFile(std::string(data, len));
+        if (OnDisplayData)
+            OnDisplayData(*this, data, len);
+        else
+            DisplayFile(std::string(data, len));
         return;
     }
     size_t i = 0;

@@ -137,6 +137,9 @@ public:
 
     // Events.
     std::function<void(TCustomFtpCli&, std::string& msg)> OnDisplay, OnDisplayFile, OnError;
+    // Whole received pieces of a display transfer in mode 1, without copies; when set it
+    // takes the place of OnDisplayFile for them (bulk downloads into a block).
+    std::function<void(TCustomFtpCli&, const char* data, size_t len)> OnDisplayData;
     std::function<void(TCustomFtpCli&, std::string& cmd)> OnCommand;
     std::function<void(TCustomFtpCli&)> OnResponse, OnStateChange;
     std::function<void(TCustomFtpCli&, int error)> OnSessionConnected, OnSessionClosed;

@@ -60,6 +60,8 @@ bool TQNFtpClient::GetRemoteFileInfo(const std::string& dir, const std::string& 
     // The listing is collected whole and read line by line; the display settings of
     // the caller come back afterwards so a later RETR still goes to its file.
     auto savedHandler = OnDisplayFile;
+    auto savedDataHandler = std::move(OnDisplayData);
+    OnDisplayData = nullptr;
     const bool savedFlag = DisplayFileFlag;
     const uint8_t savedMode = DisplayFileMode();
     std::string listing;
@@ -77,6 +79,7 @@ bool TQNFtpClient::GetRemoteFileInfo(const std::string& dir, const std::string& 
         listed = false;
     }
     OnDisplayFile = savedHandler;
+    OnDisplayData = std::move(savedDataHandler);
     DisplayFileFlag = savedFlag;
     SetDisplayFileMode(savedMode);
 
