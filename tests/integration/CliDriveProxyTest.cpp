@@ -173,7 +173,8 @@ TEST(CliDriveFtpProxy, LoginNamesTheTargetAsTheKindSays)
         SCOPED_TRACE(c.type);
         TempDir work;
         auto proxy = StartFakeFtpd(work.path(), R"({"steps": [{"do": [{"send": "220 proxy\r\n"}]},
-            {"do": [{"send": "331 password\r\n"}]}, {"do": [{"send": "530 refused\r\n"}]}]})");
+            {"expect": "", "do": [{"send": "331 password\r\n"}]},
+            {"expect": "PASS", "do": [{"send": "530 refused\r\n"}]}]})");
         ASSERT_TRUE(proxy);
         DriveJob d("ftp://203.0.113.9:2100/pub/f.bin", "f.bin", 1);
         d.job.UseProxy = 1;
