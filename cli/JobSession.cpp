@@ -319,6 +319,29 @@ std::string PartialPathOf(TGloatData& manager, int32_t id) {
     return JobFilePath(job->Data->SavePath, job->Data->TempFileName);
 }
 
+// Waits until the next tick is due. A run that has just ended is taken in at once (a
+// few ticks in a row), so a finished download is filed and reported without waiting
+// for the timer; the timer paces everything else.
+int WaitForTick(TGloatData& manager, TSignalGuard& signals, int& quickTicks) {
+    constexpr int kMaxQuickTicks = 3;
+    constexpr auto kSlice = std::chrono::milliseconds(10);
+    const auto due = std::chrono::steady_clock::now() + kTickInterval;
+    for (;;) {
+        if (quickTicks < kMaxQuickTicks && manager.RunEndedUnseen()) {
+            ++quickTicks;
+            return 0;
+        }
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            due - std::chrono::steady_clock::now());
+        if (left.count() <= 0) {
+            quickTicks = 0;
+            return 0;
+        }
+        if (const int sig = signals.Wait(std::min(left, std::chrono::milliseconds(kSlice))); sig != 0)
+            return sig;
+    }
+}
+
 } // namespace
 
 TRunResult RunJobs(TGloatData& manager, const std::vector<int32_t>& jobIDs, TSignalGuard& signals,
@@ -362,6 +385,7 @@ TRunResult RunJobs(TGloatData& manager, const std::vector<int32_t>& jobIDs, TSig
         return out;
     };
     int sig = 0;
+    int quickTicks = 0;
     for (;;) {
         manager.Tick();
         const std::vector<TJobSnapshot> snaps = manager.Snapshot();
@@ -392,7 +416,7 @@ TRunResult RunJobs(TGloatData& manager, const std::vector<int32_t>& jobIDs, TSig
         }
         Write(view.Render(items(), NowMs()));
         if (std::all_of(watches.begin(), watches.end(), [](const TWatch& w) { return w.Finished; })) break;
-        if ((sig = signals.Wait(kTickInterval)) != 0) break;
+        if ((sig = WaitForTick(manager, signals, quickTicks)) != 0) break;
     }
 
     if (sig != 0) {

@@ -585,6 +585,16 @@ void TGloatData::StartJob(TJobData& job) {
         rs.LastSpeedTick = 0;
         rs.DoneAtStart = d.DoneSize;
         rs.UserStopped = 0;
+        // A share of the limit from the first byte on: waiting for the next period
+        // would let the job run unlimited for up to 1.2 s.
+        if (options_.ReadIntOpt(ioUseSpeed) == 1) {
+            const int64_t total = std::llround(options_.ReadFloatOpt(ioSpeed) * 1024.0);
+            d.SpeedBudget = static_cast<int32_t>(std::clamp<int64_t>(total / (runningCount_ + 1), 0, INT32_MAX));
+            d.SpeedLimited = 1;
+        } else {
+            d.SpeedBudget = 0;
+            d.SpeedLimited = 0;
+        }
     }
     if (!tempPath.empty() && FileExists(tempPath)) {
         const int fd = ::open(tempPath.c_str(), O_WRONLY | O_TRUNC | O_CLOEXEC);
@@ -1005,6 +1015,15 @@ void TGloatData::StopAll() {
 bool TGloatData::HasWork() const {
     for (const auto& job : store_.JobList)
         if (job->StartPending == 1 || DriverRunning(*job)) return true;
+    return false;
+}
+
+bool TGloatData::RunEndedUnseen() const {
+    for (const auto& job : store_.JobList) {
+        if (!job->Driver || !job->Driver->Ended() || !job->Data) continue;
+        std::lock_guard<std::recursive_mutex> g(job->Data->Lock.Mutex);
+        if (job->Data->State == kJobRunning || job->Data->Completed == 1) return true;
+    }
     return false;
 }
 

@@ -212,6 +212,9 @@ public:
     // Stops every job; the drivers end asynchronously. Nothing starts afterwards
     // (the manager is closing).
     void StopAll();
+    // True when a run has ended that the next ticks have yet to take in (state,
+    // filing): a front end may tick at once instead of waiting for the timer.
+    bool RunEndedUnseen() const;
     // True when no driver is still running.
     bool AllEnded() const;
     // StopAll, then ticks every pollInterval until every driver has ended (at most

@@ -234,7 +234,13 @@ TEST_F(GloatDataTest, PeriodSharesTheSpeedLimitAmongRunningJobs) {
     const int32_t a = Add("http://h/a.zip");
     const int32_t b = Add("http://h/b.zip");
     const int32_t c = Add("http://h/c.zip", 1);  // manual: stays stopped
-    Ticks(5);
+    // A start takes its share at once instead of running unlimited until the period.
+    Ticks(1);
+    EXPECT_EQ(g->FindJob(a)->Data->SpeedBudget, 3072);
+    EXPECT_EQ(g->FindJob(a)->Data->SpeedLimited, 1);
+    Ticks(1);
+    EXPECT_EQ(g->FindJob(b)->Data->SpeedBudget, 1536);
+    Ticks(3);
     EXPECT_EQ(g->PeriodCounter(), 0u);
     Ticks(1);  // the sixth tick is a period
     EXPECT_EQ(g->PeriodCounter(), 1u);
@@ -410,6 +416,7 @@ TEST_F(GloatDataTest, AllDoneStepRunsOnTheTickAfterTheLastJobEnded) {
     Ticks(3);
     EXPECT_TRUE(choices.empty());  // b still runs
     world.Live(b).Complete();
+    EXPECT_TRUE(g->RunEndedUnseen());  // a front end may tick at once
     Ticks(1);
     EXPECT_EQ(g->RunningCount(), 0);
     EXPECT_TRUE(choices.empty());
@@ -417,6 +424,7 @@ TEST_F(GloatDataTest, AllDoneStepRunsOnTheTickAfterTheLastJobEnded) {
     Ticks(1);
     EXPECT_EQ(choices, std::vector<std::string>{kActionPowerOff});
     Ticks(5);
+    EXPECT_FALSE(g->RunEndedUnseen());
     EXPECT_EQ(choices.size(), 1u);
     EXPECT_TRUE(desktop.ShutdownRequests.empty());
 }
