@@ -126,7 +126,8 @@ bool RenameNoReplace(const std::string& from, const std::string& to, int& error,
 }
 
 TCompletion CompletePartialFile(const std::string& savePath, const std::string& tempFileName,
-                                const std::string& fileName) {
+                                const std::string& fileName,
+                                const std::function<void(const std::string&)>& beforeRename) {
     TCompletion c;
     const std::string wanted = SanitizeFileName(fileName);
     const std::string temp = JobFilePath(savePath, tempFileName);
@@ -139,6 +140,7 @@ TCompletion CompletePartialFile(const std::string& savePath, const std::string& 
         // Each round takes the next free number; another process may take a name
         // between the test and the rename, so a lost race simply tries again.
         for (int round = 0; round < 1000; ++round) {
+            if (beforeRename) beforeRename(c.FileName);
             if (RenameNoReplace(temp, c.FinalPath, c.Error)) {
                 c.Ok = true;
                 break;

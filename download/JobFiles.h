@@ -64,8 +64,12 @@ struct TCompletion {
 // Renames the partial file tempFileName in savePath to fileName; a taken name (by a
 // file or a folder) gives the next free numbered one ("a.zip" -> "a1.zip"). The
 // partial file is never lost and nothing existing is replaced.
+// beforeRename, when given, learns each name just before the rename to it is tried,
+// so the caller can record it first: a crash right after the rename then still finds
+// the file under the recorded name.
 TCompletion CompletePartialFile(const std::string& savePath, const std::string& tempFileName,
-                                const std::string& fileName);
+                                const std::string& fileName,
+                                const std::function<void(const std::string&)>& beforeRename = {});
 
 // Packed file date-time: date in the high word ((year - 1980) << 9 | month << 5 | day),
 // time in the low word (hour << 11 | minute << 5 | second / 2); 0 outside 1980..2107.

@@ -152,6 +152,16 @@ bool QNCliDrive::OpenJob(int protocol, bool fresh)
     maxConns_ = ClampMaxConnections(job_.MaxConnections);
     headerPhase_ = true;
     headerStarted_ = headerRequestEnded_ = allDone_ = startOthers_ = false;
+    // A run that ended right after renaming the finished file (the process was killed
+    // before the job was filed) finds every block done, no partial file and the final
+    // file at its full length: the job is complete without asking the server again.
+    alreadyRenamed_ = false;
+    if (!job_.FreshStart && map_.BlockCount() > 0 && map_.AllDone() && !EntryExists(PartialPath())) {
+        struct stat st {};
+        const std::string final = JoinLocalPath(job_.SavePath, job_.FileName);
+        if (::stat(final.c_str(), &st) == 0 && S_ISREG(st.st_mode) && st.st_size == job_.FileSize)
+            alreadyRenamed_ = allDone_ = true;
+    }
     stopRequested_ = stopInProgress_ = false;
     job_.Failed = job_.Completed = 0;
     job_.StopDone = 0;
@@ -426,17 +436,28 @@ void QNCliDrive::FinishRun()
 
 void QNCliDrive::CompleteFile()
 {
-    TCompletion done = CompletePartialFile(job_.SavePath, job_.TempFileName, job_.FileName);
+    if (alreadyRenamed_) {
+        struct stat st {};
+        const std::string final = JoinLocalPath(job_.SavePath, job_.FileName);
+        job_.Completed = 1;
+        if (::stat(final.c_str(), &st) == 0)
+            job_.FileDate = PackFileDate(LocalDateTimeFields(st.st_mtime));
+        return;
+    }
+    // The name is recorded before each rename is tried, never after: see OpenJob.
+    const bool record = !storeDir_.empty() && job_.ExdNumber > 0;
+    TCompletion done = CompletePartialFile(job_.SavePath, job_.TempFileName, job_.FileName,
+                                           [&](const std::string& name) {
+                                               if (record && name != job_.FileName)
+                                                   ExdWriteText(job_, storeDir_, "SaveFileName", name);
+                                           });
     if (!done.Ok) {
         Log(0, "完成文件改名失败: " + std::to_string(done.Error), fDMESSERROR);
         job_.Failed = 1;
         return;
     }
-    if (done.NameChanged) {
+    if (done.NameChanged)
         job_.FileName = done.FileName;
-        if (!storeDir_.empty() && job_.ExdNumber > 0)
-            ExdWriteText(job_, storeDir_, "SaveFileName", done.FileName);
-    }
     job_.Completed = 1;
     job_.FileDate = done.FileDate;
 }

@@ -178,6 +178,7 @@ private:
     bool headerStarted_ = false;
     bool headerRequestEnded_ = false;
     bool allDone_ = false;
+    bool alreadyRenamed_ = false;  // the last run renamed the file but was not filed
     bool startOthers_ = false;
     bool stopRequested_ = false;
     bool stopInProgress_ = false;

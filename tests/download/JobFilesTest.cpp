@@ -145,9 +145,17 @@ TEST(JobFilesTest, CompletionTakesNextFreeName) {
         const std::string temp = AddFileExt(r.wanted, kPartialFileExt);
         WriteFile(dir.file(temp), "payload");
 
-        const TCompletion c = CompletePartialFile(dir.path(), temp, r.wanted);
+        // Every name tried is announced before its rename: the last one is the result.
+        std::vector<std::string> announced;
+        const TCompletion c = CompletePartialFile(
+            dir.path(), temp, r.wanted, [&](const std::string& n) {
+                announced.push_back(n);
+                EXPECT_TRUE(EntryExists(dir.file(temp)));
+            });
         ASSERT_TRUE(c.Ok) << c.Error;
         EXPECT_EQ(c.FileName, r.expected);
+        ASSERT_FALSE(announced.empty());
+        EXPECT_EQ(announced.back(), r.expected);
         EXPECT_EQ(c.NameChanged, r.expected != r.wanted);
         EXPECT_EQ(c.FinalPath, dir.file(r.expected));
         EXPECT_EQ(ReadFile(c.FinalPath), "payload");

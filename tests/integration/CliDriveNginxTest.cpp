@@ -4,6 +4,7 @@
 
 #include "download/JobFiles.h"
 #include "download/QNCliDrive.h"
+#include "foundation/TextUtils.h"
 #include "tests/integration/CliDriveLogs.h"
 #include "tests/support/HttpServers.h"
 
@@ -202,3 +203,29 @@ TEST_F(CliDriveNginx, IdleConnectionTakesOverRunningRange)
 }
 
 } // namespace
+
+// The process died after the finished file was renamed but before the job was filed:
+// the next run finds every block done and the file in place, and completes without
+// asking the server again. A file of another length is not taken for it.
+TEST_F(CliDriveNginx, RunAfterRenameWithoutFilingCompletesFromTheMap)
+{
+    Prepare("/files/big.bin");
+    Run(true);
+    ASSERT_EQ(job_.Completed, 1);
+    const size_t requests = SplitTextLines(nginx_->AccessLog(), true).size();
+
+    job_.Completed = 0;
+    Run(false);
+    EXPECT_EQ(job_.Completed, 1);
+    EXPECT_EQ(job_.Failed, 0);
+    EXPECT_NE(job_.FileDate, 0);
+    EXPECT_EQ(SplitTextLines(nginx_->AccessLog(), true).size(), requests);
+    EXPECT_TRUE(ReadFile(dir_.file("save/big.bin")) == *big_);
+
+    WriteFile(dir_.file("save/big.bin"), "short");
+    job_.Completed = 0;
+    Run(false);
+    EXPECT_EQ(job_.Completed, 0);
+    EXPECT_EQ(job_.Failed, 1);
+    EXPECT_EQ(ReadFile(dir_.file("save/big.bin")), "short");
+}
