@@ -320,10 +320,10 @@ std::string PartialPathOf(TGloatData& manager, int32_t id) {
 }
 
 // Waits until the next tick is due. A run that has just ended is taken in at once (a
-// few ticks in a row), so a finished download is filed and reported without waiting
+// handful of ticks in a row), so a finished download is filed and reported without waiting
 // for the timer; the timer paces everything else.
 int WaitForTick(TGloatData& manager, TSignalGuard& signals, int& quickTicks) {
-    constexpr int kMaxQuickTicks = 3;
+    constexpr int kMaxQuickTicks = 6;  // change seen, state derived, filed: a few ticks
     constexpr auto kSlice = std::chrono::milliseconds(10);
     const auto due = std::chrono::steady_clock::now() + kTickInterval;
     for (;;) {

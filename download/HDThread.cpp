@@ -17,19 +17,34 @@ void THDThread::Start()
     started_ = true;
     worker_.Start();
     worker_.Post([this] {
-        auto timer = std::make_shared<TimerId>(0);
-        *timer = worker_.Loop().AddTimer(kPassIntervalMs, [this, timer] {
-            if (pass_() != kPassThreadEnd)
-                return;
-            worker_.Loop().CancelTimer(*timer);
-            worker_.Stop();
-            {
-                std::lock_guard<std::mutex> g(mu_);
-                ended_ = true;
-            }
-            cv_.notify_all();
-        }, true);
+        timer_ = worker_.Loop().AddTimer(kPassIntervalMs, [this] { RunPass(); }, true);
+        RunPass();  // the first pass at once: the job starts connecting now
     });
+}
+
+void THDThread::PassSoon()
+{
+    if (passPosted_ || over_)
+        return;
+    passPosted_ = true;
+    worker_.Loop().Post([this] {
+        passPosted_ = false;
+        RunPass();
+    });
+}
+
+void THDThread::RunPass()
+{
+    if (over_ || pass_() != kPassThreadEnd)
+        return;
+    over_ = true;
+    worker_.Loop().CancelTimer(timer_);
+    worker_.Stop();
+    {
+        std::lock_guard<std::mutex> g(mu_);
+        ended_ = true;
+    }
+    cv_.notify_all();
 }
 
 bool THDThread::WaitEnded(std::chrono::milliseconds timeout)

@@ -26,13 +26,22 @@ public:
     TEventLoop& Loop() { return worker_.Loop(); }
     // From any thread; runs on the worker.
     void Post(std::function<void()> fn) { worker_.Post(std::move(fn)); }
+    // On the worker: runs a pass as soon as the current event is handled instead of at
+    // the next tick (a connection fell idle, others may start); several calls before
+    // it runs give one pass.
+    void PassSoon();
     // True once a pass returned kPassThreadEnd (the loop then quits).
     bool WaitEnded(std::chrono::milliseconds timeout);
     bool Ended() const;
     void Join() { worker_.Join(); }
 
 private:
+    void RunPass();  // on the worker
+
     std::function<int()> pass_;
+    TimerId timer_ = 0;        // worker only
+    bool passPosted_ = false;  // worker only
+    bool over_ = false;        // worker only: a pass ended the run
     TWorkerThread worker_;
     mutable std::mutex mu_;
     std::condition_variable cv_;
