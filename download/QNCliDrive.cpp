@@ -744,6 +744,12 @@ void QNCliDrive::SetRange(TQNComponent& c, const TBlockRange& r, bool keepProgre
         c.BlocksDone = 0;
         c.RangeFinished = 0;
         c.OS_RangeBegin(std::to_string(r.RangeStart));
+        // A closed range: the server sends no more than the range's blocks, so a range
+        // taken over late costs no bytes beyond it (a later take-over that shortens
+        // this range still cuts the rest off at the new end).
+        if (r.RangeLength > 0 && job_.FileSize > 0 && !job_.SizeUnknown)
+            c.OS_RangeEnd(std::to_string(
+                std::min<int64_t>(job_.FileSize, int64_t(r.LastBlock + 1) * kBlockSize) - 1));
     }
 }
 
@@ -1057,6 +1063,7 @@ void QNCliDrive::DocBegin(TQNComponent* c)
         }
         c->WaitingHeader = 0;
         startOthers_ = true;
+        thread_->PassSoon();
         headerPhase_ = false;
     } else if (whole && c->RangeStart > 0) {
         // The server ignored the range: this connection's data would land at the wrong
@@ -1155,6 +1162,9 @@ bool QNCliDrive::EvaluateHeader(TQNComponent& c)
     job_.FileSize = length > 0 ? length : 0;
     job_.DoneSize = 0;
     std::vector<TBlockRange> ranges = SplitBlocks(length, job_.RangesOK ? maxConns_ : 1);
+    // A small file is split into fewer ranges than allowed (one for 5 blocks or fewer):
+    // the run keeps to that many connections.
+    maxConns_ = std::max<int32_t>(1, std::min<int32_t>(maxConns_, int32_t(ranges.size())));
     for (size_t k = 0; k < ranges.size(); ++k) {
         int n = k == 0 ? i : NewConnection();
         TQNComponent& conn = *conns_[size_t(n)].Cli;
@@ -1244,6 +1254,7 @@ void QNCliDrive::LocationChange(TQNComponent* c)
 void QNCliDrive::RequestDone(TQNComponent* c, int error)
 {
     TRecordGuard record(job_.Lock.Mutex);
+    thread_->PassSoon();  // the idle connection gets work without waiting for the tick
     const int i = c->ConnIndex;
     c->FIdle = 1;
     CloseFile(*c);

@@ -156,6 +156,9 @@ void TQNComponent::DocData(const char* buf, int32_t len)
 int64_t TQNComponent::OS_FileLength()
 {
     if (THttpCli* h = Http()) {
+        // A partial answer names the whole file's length: its body may be a closed range.
+        if (h->StatusCode() == 206 && h->ContentRangeTotal() >= 0)
+            return h->ContentRangeTotal();
         int64_t length = h->ContentLength();
         if (length < 0)
             return h->ContentRangeTotal() >= 0 ? h->ContentRangeTotal() : -1;
@@ -253,8 +256,17 @@ std::string TQNComponent::OS_RangeBegin()
 void TQNComponent::OS_RangeBegin(const std::string& begin)
 {
     FRangeBegin = begin;
-    if (THttpCli* h = Http())
+    if (THttpCli* h = Http()) {
         h->ContentRangeBegin = begin;
+        // The client keeps the last answer's Content-Range here: never send it again.
+        h->ContentRangeEnd.clear();
+    }
+}
+
+void TQNComponent::OS_RangeEnd(const std::string& end)
+{
+    if (THttpCli* h = Http())
+        h->ContentRangeEnd = end;
 }
 
 bool TQNComponent::OS_NotFound() const

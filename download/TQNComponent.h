@@ -106,7 +106,10 @@ public:
     const std::string& OS_URL() const { return FURL; }
     void OS_URL(const std::string& url);
     std::string OS_RangeBegin();
+    // A new start of the next request's range; its end is open again ("bytes=N-").
     void OS_RangeBegin(const std::string& begin);
+    // The last byte the next request asks for (HTTP only; FTP reads on and is cut off).
+    void OS_RangeEnd(const std::string& end);
     // The server said the document does not exist (HTTP 404 or 410, FTP 550, as received
     // from a server; a failed connect is not "not found").
     bool OS_NotFound() const;

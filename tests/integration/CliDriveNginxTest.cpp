@@ -11,6 +11,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cctype>
 #include <filesystem>
 #include <thread>
 
@@ -167,11 +168,29 @@ TEST_F(CliDriveNginx, StopSavesMapAndResumeFetchesOnlyMissingBlocks)
         std::fill_n(expected.begin() + long(off), len, '\xEE');
     }
     WriteFile(dir_.file("save/big.bin.zl!"), partial);
+    const size_t before = SplitTextLines(nginx_->AccessLog(), true).size();
 
     Run(false);
     EXPECT_EQ(job_.Completed, 1);
     EXPECT_EQ(job_.DoneSize, int64_t(source.size()));
     EXPECT_TRUE(ReadFile(dir_.file("save/big.bin")) == expected);
+
+    // Every request of the resumed run asks for a closed range of blocks that were not
+    // done, so the server sends nothing the file already had.
+    const std::vector<std::string> lines = SplitTextLines(nginx_->AccessLog(), true);
+    ASSERT_GT(lines.size(), before);
+    for (size_t k = before; k < lines.size(); ++k) {
+        SCOPED_TRACE(lines[k]);
+        const size_t at = lines[k].find("bytes=");
+        ASSERT_NE(at, std::string::npos);
+        const size_t dash = lines[k].find('-', at);
+        const int64_t first = std::stoll(lines[k].substr(at + 6, dash - at - 6));
+        const std::string rest = lines[k].substr(dash + 1);
+        ASSERT_TRUE(!rest.empty() && std::isdigit(static_cast<unsigned char>(rest[0])));
+        const int64_t last = std::stoll(rest);
+        for (int64_t b = first / kBlockSize; b <= last / kBlockSize; ++b)
+            EXPECT_NE(uint8_t(map[size_t(b)]), kBlockDone) << "block " << b;
+    }
 }
 
 // One free run left: the first connection takes it, and the second one, finding no
