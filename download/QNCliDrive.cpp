@@ -803,6 +803,8 @@ void QNCliDrive::StartConn(int i)
         c.PauseReceive(false);
     }
     conn.Proxy = NextProxy(c.FClientKind);
+    // Once the first answer gave the length, further blocks need not list the file.
+    c.FKnownFileSize = !headerPhase_ && !job_.SizeUnknown ? job_.FileSize : 0;
     if (c.FClientKind == kQNClientFtp)
         ConfigureFtp(static_cast<TQNDNFtpClient&>(c), conn.Proxy);
     else

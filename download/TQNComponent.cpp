@@ -464,6 +464,12 @@ void TQNComponent::FtpRestResetDone()
     FReadyToRetrieve = 0;
     ftpListRest_.clear();
     c->SetBinary(true);
+    if (FKnownFileSize > 0) {
+        FFileSize = FKnownFileSize;
+        FSizeTried = 1;
+        FtpBeginRetrieve();
+        return;
+    }
     FtpIssue(fbTypeForList, &TCustomFtpCli::TypeSetAsync);
 }
 

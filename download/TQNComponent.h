@@ -171,6 +171,9 @@ public:
     int64_t FFileSize = 0;
     uint8_t FSizeFromList = 0;
     uint8_t FSizeTried = 0;
+    // FTP: the file's length as the job already knows it; above 0 the block skips the
+    // listing and SIZE (each a round trip, the listing a data connection of its own).
+    int64_t FKnownFileSize = 0;
     std::string FRangeBegin;
 
 protected:

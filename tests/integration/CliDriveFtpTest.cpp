@@ -61,10 +61,18 @@ TEST_F(CliDriveFtp, SplitDownloadIsByteExact)
     WriteFile(server_->FilesDir + "/split.bin", content);
     Prepare("split.bin", 3);
     int32_t peak = 0;
-    Run(&peak);
+    const auto logs = Run(&peak);
     EXPECT_EQ(job_.Completed, 1);
     EXPECT_EQ(job_.RangesOK, 1);
     EXPECT_EQ(peak, 3);
+    // Only the first block lists the file; the others know its length already.
+    ASSERT_EQ(logs.size(), 3u);
+    for (size_t i = 0; i < logs.size(); ++i) {
+        bool listed = false;
+        for (const std::string& line : logs[i])
+            listed = listed || line.find(" : LIST ") != std::string::npos;
+        EXPECT_EQ(listed, i == 0) << "connection " << i;
+    }
     EXPECT_EQ(job_.DoneSize, int64_t(content.size()));
     EXPECT_TRUE(ReadFile(dir_.file("save/split.bin")) == content);
 }
