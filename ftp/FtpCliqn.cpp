@@ -15,7 +15,7 @@ namespace tq {
 namespace {
 
 constexpr size_t kReplyBufferLimit = 4095;   // a reply line longer than this is refused
-constexpr size_t kIoPiece = 64 * 1024;        // one read or write of the data connection
+constexpr size_t kIoPiece = 512 * 1024;       // one read or write of the data connection
 constexpr int kPiecesPerEvent = 64;           // then other events get their turn
 constexpr size_t kSendQueueHigh = 1024 * 1024;
 
