@@ -164,17 +164,22 @@ int CmdRun(const CliContext& ctx, const Args& args) {
     return result.Unfinished.empty() && !result.Interrupted ? kExitOk : kExitFailed;
 }
 
-int CmdStart(const CliContext& ctx, const Args& args) {
+namespace {
+
+// start and stop alike: each listed job of the running list is put on the wait list of
+// the next run, or taken off it.
+int ChangeWaitList(const CliContext& ctx, const Args& args, const char* name, const char* usage,
+                   bool start) {
     if (WantsHelp(args)) {
-        std::printf("%s", kStartUsage);
+        std::printf("%s", usage);
         return kExitOk;
     }
     std::vector<int32_t> ids;
-    if (!ParseIDs("start", args, ids)) return kExitUsage;
+    if (!ParseIDs(name, args, ids)) return kExitUsage;
     TJobSession session(ctx);
     std::string error;
     if (!session.Open(error)) {
-        std::fprintf(stderr, "tarvolin-cli start: %s\n", error.c_str());
+        std::fprintf(stderr, "tarvolin-cli %s: %s\n", name, error.c_str());
         return kExitFailed;
     }
     std::vector<int32_t> waiting = session.LoadWaitList();
@@ -182,8 +187,11 @@ int CmdStart(const CliContext& ctx, const Args& args) {
     for (int32_t id : ids) {
         TJobData* job = session.Manager().FindJob(id);
         if (!job) {
-            std::fprintf(stderr, "tarvolin-cli start: no job %d in the running list\n", id);
+            std::fprintf(stderr, "tarvolin-cli %s: no job %d in the running list\n", name, id);
             ++failures;
+        } else if (!start) {
+            waiting.erase(std::remove(waiting.begin(), waiting.end(), id), waiting.end());
+            std::printf("[%d] %s: stopped\n", id, NameOf(*job).c_str());
         } else if (StateOf(*job) == kJobCompleted) {
             std::printf("[%d] %s: already completed\n", id, NameOf(*job).c_str());
         } else {
@@ -195,33 +203,14 @@ int CmdStart(const CliContext& ctx, const Args& args) {
     return failures ? kExitFailed : kExitOk;
 }
 
+} // namespace
+
+int CmdStart(const CliContext& ctx, const Args& args) {
+    return ChangeWaitList(ctx, args, "start", kStartUsage, true);
+}
+
 int CmdStop(const CliContext& ctx, const Args& args) {
-    if (WantsHelp(args)) {
-        std::printf("%s", kStopUsage);
-        return kExitOk;
-    }
-    std::vector<int32_t> ids;
-    if (!ParseIDs("stop", args, ids)) return kExitUsage;
-    TJobSession session(ctx);
-    std::string error;
-    if (!session.Open(error)) {
-        std::fprintf(stderr, "tarvolin-cli stop: %s\n", error.c_str());
-        return kExitFailed;
-    }
-    std::vector<int32_t> waiting = session.LoadWaitList();
-    int failures = 0;
-    for (int32_t id : ids) {
-        TJobData* job = session.Manager().FindJob(id);
-        if (!job) {
-            std::fprintf(stderr, "tarvolin-cli stop: no job %d in the running list\n", id);
-            ++failures;
-            continue;
-        }
-        waiting.erase(std::remove(waiting.begin(), waiting.end(), id), waiting.end());
-        std::printf("[%d] %s: stopped\n", id, NameOf(*job).c_str());
-    }
-    session.SaveWaitList(waiting);
-    return failures ? kExitFailed : kExitOk;
+    return ChangeWaitList(ctx, args, "stop", kStopUsage, false);
 }
 
 } // namespace tq::cli

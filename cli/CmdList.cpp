@@ -3,6 +3,7 @@
 
 #include "cli/Commands.h"
 #include "cli/JobSession.h"
+#include "cli/ProgressView.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -21,19 +22,6 @@ std::string PercentText(int64_t done, int64_t size) {
     if (size <= 0) return {};
     const int64_t tenths = std::min(done, size) * 1000 / size;
     return "  " + std::to_string(tenths / 10) + "." + std::to_string(tenths % 10) + "%";
-}
-
-const char* StateName(int32_t state) {
-    switch (state & 0xFF) {
-    case 0:
-    case 1: return "running";
-    case 2: return "stopped";
-    case 3: return "completed";
-    case 4: return "failed";
-    case 5: return "scheduled";
-    case 6: return "waiting";
-    default: return "unknown";
-    }
 }
 
 void PrintDefaultTree() {
@@ -109,7 +97,7 @@ int CmdList(const CliContext& ctx, const Args& args) {
             const bool waits = c.ActiveClass == 1 && (d.State & 0xFF) == 2 &&
                                std::find(waiting.begin(), waiting.end(), j->Index->ID) != waiting.end();
             std::printf("%s    %d  %-9s  size %lld  done %lld  %s  %s%s\n", indent.c_str(),
-                        j->Index->ID, waits ? "waiting" : StateName(d.State),
+                        j->Index->ID, waits ? "waiting" : StateWord(d.State),
                         static_cast<long long>(d.FileSize), static_cast<long long>(d.DoneSize),
                         d.FileName.c_str(), d.URL.c_str(), PercentText(d.DoneSize, d.FileSize).c_str());
         }

@@ -16,18 +16,6 @@ constexpr uint64_t kMinSpeedSpanMs = 500;
 
 bool IsRunning(int32_t state) { return state == 0 || state == 1; }
 
-const char* StateWord(int32_t state) {
-    switch (state) {
-    case 0:
-    case 1: return "running";
-    case 2: return "stopped";
-    case 3: return "completed";
-    case 4: return "failed";
-    case 5: return "scheduled";
-    case 6: return "waiting";
-    default: return "unknown";
-    }
-}
 
 // Columns a UTF-8 sequence takes: wide for the CJK planes (3- and 4-byte forms).
 int CharColumns(unsigned char lead) { return lead >= 0xE0 ? 2 : 1; }
@@ -70,6 +58,19 @@ std::string Amount(int64_t done, int64_t size) {
 }
 
 } // namespace
+
+const char* StateWord(int32_t state) {
+    switch (state & 0xFF) {  // the low byte holds the state
+    case 0:
+    case 1: return "running";
+    case 2: return "stopped";
+    case 3: return "completed";
+    case 4: return "failed";
+    case 5: return "scheduled";
+    case 6: return "waiting";
+    default: return "unknown";
+    }
+}
 
 TProgressView::TProgressView(bool terminal, int width, int height)
     : terminal_(terminal), width_(std::max(width, 20)), height_(height > 0 ? std::max(height, 3) : 0) {}

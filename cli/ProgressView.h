@@ -31,6 +31,9 @@ constexpr char kBarBusy = '-';
 constexpr char kBarConn = '>';
 constexpr char kBarFree = '.';
 
+// A job state as a word: running, stopped, completed, failed, scheduled, waiting.
+const char* StateWord(int32_t state);
+
 class TProgressView {
 public:
     static constexpr uint64_t kTerminalIntervalMs = 250;
