@@ -32,7 +32,10 @@ std::string Cases()
   "/nolencut": [{"length": 10000, "no_length": true, "send": 5000, "end": "stall",
                  "stall_seconds": 20},
                 {"length": 10000, "no_length": true}],
-  "/sized": [{"headers": ["Accept-Ranges: bytes"], "ranges": true, "length": 100000}]
+  "/sized": [{"headers": ["Accept-Ranges: bytes"], "ranges": true, "length": 100000}],
+  "/busy": [{"status": "HTTP/1.0 503 Busy", "body": "busy"},
+            {"status": "HTTP/1.0 503 Busy", "body": "busy"},
+            {"headers": ["Accept-Ranges: bytes"], "ranges": true, "length": 100000}]
 })";
 }
 
@@ -110,6 +113,19 @@ TEST_F(CliDriveFault, CutBodyRetriesFromLastCompleteBlock)
     EXPECT_TRUE(Logged(logs, "发生错误"));
     EXPECT_TRUE(Logged(logs, "1秒钟后重试"));
     EXPECT_EQ(RequestsWith("/cut", "bytes=8192-"), 1u);
+    EXPECT_TRUE(ReadFile(dir_.file("save/f.bin")) == FaultPattern(0, kLen));
+}
+
+// A busy server answers 503 twice: each is a failed request retried after the delay,
+// and the third request brings the file.
+TEST_F(CliDriveFault, BusyServerTwiceThenTheFile)
+{
+    Prepare("/busy", 3);
+    auto logs = Run(true);
+    EXPECT_EQ(job_.Completed, 1);
+    EXPECT_EQ(job_.Failed, 0);
+    EXPECT_EQ(job_.FailureCount, 2);
+    EXPECT_GE(RequestsWith("/busy", ""), 3u);
     EXPECT_TRUE(ReadFile(dir_.file("save/f.bin")) == FaultPattern(0, kLen));
 }
 
