@@ -39,9 +39,12 @@ protected:
         job_.RetryDelay = 0;
     }
 
-    std::vector<std::vector<std::string>> Run(int32_t* peak = nullptr)
+    std::vector<std::vector<std::string>> Run(int32_t* peak = nullptr, bool passive = true)
     {
         QNCliDrive drive(job_, dir_.file("store"));
+        TDriverSettings settings;
+        settings.Passive = passive;
+        drive.Configure(std::move(settings));
         EXPECT_TRUE(drive.OpenJob(1, true));
         drive.StartThread();
         EXPECT_TRUE(drive.WaitEnded(std::chrono::seconds(60)));
@@ -75,6 +78,28 @@ TEST_F(CliDriveFtp, SplitDownloadIsByteExact)
     }
     EXPECT_EQ(job_.DoneSize, int64_t(content.size()));
     EXPECT_TRUE(ReadFile(dir_.file("save/split.bin")) == content);
+}
+
+TEST_F(CliDriveFtp, FiveConnectionsPassiveAndActive)
+{
+    const std::string content = PatternBytes(3 * 1024 * 1024 + 77, 13);
+    WriteFile(server_->FilesDir + "/five.bin", content);
+    for (bool passive : {true, false}) {
+        SCOPED_TRACE(passive ? "passive" : "active");
+        std::filesystem::remove(dir_.file("save/five.bin"));
+        job_ = TDLMangeData{};
+        Prepare("five.bin", 5);
+        int32_t peak = 0;
+        const auto logs = Run(&peak, passive);
+        EXPECT_EQ(job_.Completed, 1);
+        EXPECT_EQ(peak, 5);
+        bool sawMode = false;
+        for (const auto& log : logs)
+            for (const std::string& line : log)
+                sawMode = sawMode || line.find(passive ? " : PASV" : " : PORT ") != std::string::npos;
+        EXPECT_TRUE(sawMode);
+        EXPECT_TRUE(ReadFile(dir_.file("save/five.bin")) == content);
+    }
 }
 
 TEST_F(CliDriveFtp, MissingFileFailsTheJob)
