@@ -204,8 +204,10 @@ void TGloatData::JobPass() {
         }
     }
 
-    // b. Start or finish, then refresh and save.
+    // b. Start or finish, then refresh and save. The limit is read once per tick, not
+    // once per waiting job.
     const bool saveAlways = options_.ReadIntOpt(ioUseSpeed) == 1;
+    maxCanRunJob_ = options_.ReadIntOpt(ioMaxCanRunJob);
     for (size_t i = 0; i < list.size();) {
         TJobData& job = *list[i];
         if (!job.Data) {
@@ -262,8 +264,7 @@ void TGloatData::JobPass() {
 TGloatData::TStepResult TGloatData::StartOrFinish(TJobData& job) {
     TJobRunState& rs = RunState(job);
     if (job.StartPending == 1 && rs.Busy == 0 && !closing_) {
-        const int32_t maxRun = options_.ReadIntOpt(ioMaxCanRunJob);
-        if (runningCount_ < maxRun) {
+        if (runningCount_ < maxCanRunJob_) {
             // The previous run is still stopping: its worker owns the map and the
             // partial file until it ends, so the start waits for a later tick.
             if (DriverRunning(job)) return TStepResult::None;
@@ -388,11 +389,14 @@ void TGloatData::UpdateSpeed(TJobData& job, TJobRunState& rs) {
     }
 }
 
+int32_t TGloatData::SpeedShare(int jobs) const {
+    const int64_t total = std::llround(options_.ReadFloatOpt(ioSpeed) * 1024.0);
+    return static_cast<int32_t>(std::clamp<int64_t>(total / std::max(jobs, 1), 0, INT32_MAX));
+}
+
 void TGloatData::PeriodStep() {
     if (runningCount_ <= 0) return;
-    const double speedKB = options_.ReadFloatOpt(ioSpeed);
-    const int64_t total = std::llround(speedKB * 1024.0);
-    const int64_t budget = std::clamp<int64_t>(total / runningCount_, 0, INT32_MAX);
+    const int32_t budget = SpeedShare(runningCount_);
     lastBudget_ = budget;
     if (++periodCounter_ > kMaxPeriodCounter) periodCounter_ = 1;
     const uint8_t limited = options_.ReadIntOpt(ioUseSpeed) == 1 ? 1 : 0;
@@ -400,7 +404,7 @@ void TGloatData::PeriodStep() {
         if (!job->Data) continue;
         std::lock_guard<std::recursive_mutex> g(job->Data->Lock.Mutex);
         if (job->Data->State != kJobRunning) continue;
-        job->Data->SpeedBudget = static_cast<int32_t>(budget);
+        job->Data->SpeedBudget = budget;
         job->Data->SpeedLimited = limited;
         job->Data->PeriodStamp = periodCounter_;
     }
@@ -587,14 +591,9 @@ void TGloatData::StartJob(TJobData& job) {
         rs.UserStopped = 0;
         // A share of the limit from the first byte on: waiting for the next period
         // would let the job run unlimited for up to 1.2 s.
-        if (options_.ReadIntOpt(ioUseSpeed) == 1) {
-            const int64_t total = std::llround(options_.ReadFloatOpt(ioSpeed) * 1024.0);
-            d.SpeedBudget = static_cast<int32_t>(std::clamp<int64_t>(total / (runningCount_ + 1), 0, INT32_MAX));
-            d.SpeedLimited = 1;
-        } else {
-            d.SpeedBudget = 0;
-            d.SpeedLimited = 0;
-        }
+        const bool limited = options_.ReadIntOpt(ioUseSpeed) == 1;
+        d.SpeedBudget = limited ? SpeedShare(runningCount_ + 1) : 0;
+        d.SpeedLimited = limited ? 1 : 0;
     }
     if (!tempPath.empty() && FileExists(tempPath)) {
         const int fd = ::open(tempPath.c_str(), O_WRONLY | O_TRUNC | O_CLOEXEC);

@@ -265,6 +265,8 @@ private:
     TStepResult FinishCompleted(TJobData& job);
     bool StateRefresh(TJobData& job, TJobRunState& rs);
     void UpdateSpeed(TJobData& job, TJobRunState& rs);
+    // The option Speed (KB) shared among jobs, in bytes per period.
+    int32_t SpeedShare(int jobs) const;
     void PeriodStep();
     void ScheduleStep();
     void AllDoneStep();
@@ -293,6 +295,7 @@ private:
     std::map<const TJobData*, TJobRunState> runStates_;
 
     int runningCount_ = 0;
+    int32_t maxCanRunJob_ = 0;  // the option, read at the start of each job pass
     int tick_ = 0;
     uint32_t periodCounter_ = 0;
     int64_t totalSpeed_ = 0;
