@@ -158,8 +158,7 @@ bool QNCliDrive::OpenJob(int protocol, bool fresh)
     alreadyRenamed_ = false;
     if (!job_.FreshStart && map_.BlockCount() > 0 && map_.AllDone() && !EntryExists(PartialPath())) {
         struct stat st {};
-        const std::string final = JoinLocalPath(job_.SavePath, job_.FileName);
-        if (::stat(final.c_str(), &st) == 0 && S_ISREG(st.st_mode) && st.st_size == job_.FileSize)
+        if (::stat(FinalPath().c_str(), &st) == 0 && S_ISREG(st.st_mode) && st.st_size == job_.FileSize)
             alreadyRenamed_ = allDone_ = true;
     }
     stopRequested_ = stopInProgress_ = false;
@@ -262,6 +261,11 @@ std::vector<std::vector<std::string>> QNCliDrive::CopyConnLogs() const
 std::string QNCliDrive::PartialPath() const
 {
     return JobFilePath(job_.SavePath, job_.TempFileName);
+}
+
+std::string QNCliDrive::FinalPath() const
+{
+    return JobFilePath(job_.SavePath, job_.FileName);
 }
 
 void QNCliDrive::Log(int i, const std::string& text, TDisplayMessTypeDef kind)
@@ -438,9 +442,8 @@ void QNCliDrive::CompleteFile()
 {
     if (alreadyRenamed_) {
         struct stat st {};
-        const std::string final = JoinLocalPath(job_.SavePath, job_.FileName);
         job_.Completed = 1;
-        if (::stat(final.c_str(), &st) == 0)
+        if (::stat(FinalPath().c_str(), &st) == 0)
             job_.FileDate = PackFileDate(LocalDateTimeFields(st.st_mtime));
         return;
     }
@@ -1208,7 +1211,9 @@ void QNCliDrive::StoreData(TQNComponent* c, const char* data, int32_t n)
         c->Received += n;
         std::lock_guard<std::mutex> m(mapMu_);
         map_.GrowTo(c->Received);
-        job_.DoneSize = map_.DoneBytes();
+        // Every block but a partial last one is done: no count over the whole map for
+        // each piece.
+        job_.DoneSize = c->Received - c->Received % kBlockSize;
         return;
     }
     const TBlockRange range = RangeOf(*c);

@@ -134,6 +134,7 @@ private:
     void UpdateIdle();
     void Log(int i, const std::string& text, TDisplayMessTypeDef kind);
     std::string PartialPath() const;
+    std::string FinalPath() const;
 
     TDLMangeData& job_;
     std::string storeDir_;
