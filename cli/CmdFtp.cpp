@@ -44,8 +44,8 @@ bool ParseFtpUrl(const std::string& url, TFtpUrl& u, std::string& error) {
     u.Password = DecodePercentText(p.Pass);
     if (!p.Port.empty()) {
         u.Port = p.Port;
-        if (u.Port.find_first_not_of("0123456789") != std::string::npos || u.Port.size() > 5 ||
-            std::stoi(u.Port) == 0 || std::stoi(u.Port) > 65535) {
+        int32_t number = 0;
+        if (!ParsePortNumber(u.Port, number)) {
             error = "bad port in " + url;
             return false;
         }

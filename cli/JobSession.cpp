@@ -143,13 +143,9 @@ bool MakeJobRecord(const std::string& url, const TJobOptions& options, int32_t d
         return false;
     }
     int32_t port = kind == ukFtp ? 21 : 80;
-    if (!info.Port.empty()) {
-        if (info.Port.size() > 5 || info.Port.find_first_not_of("0123456789") != std::string::npos ||
-            std::stoi(info.Port) < 1 || std::stoi(info.Port) > 65535) {
-            error = "bad port in " + url;
-            return false;
-        }
-        port = std::stoi(info.Port);
+    if (!info.Port.empty() && !ParsePortNumber(info.Port, port)) {
+        error = "bad port in " + url;
+        return false;
     }
     record.URL = StoredURL(url);
     record.Protocol = kind;

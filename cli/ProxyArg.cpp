@@ -3,6 +3,7 @@
 #include "cli/ProxyArg.h"
 
 #include "foundation/TextUtils.h"
+#include "foundation/UrlUtils.h"
 
 #include <string_view>
 
@@ -21,10 +22,6 @@ constexpr TProxyKind kKinds[] = {
     {"socks4", kProxySocks4},
     {"socks5", kProxySocks5},
 };
-
-bool AllDigits(std::string_view s) {
-    return !s.empty() && s.find_first_not_of("0123456789") == std::string_view::npos;
-}
 
 bool HasControlOrSpace(std::string_view s) {
     for (unsigned char c : s)
@@ -87,15 +84,15 @@ bool ParseProxyArg(const std::string& text, TproxyData& proxy, std::string& erro
     }
     if (host.empty()) return Fail(error, text, "no host");
     if (HasControlOrSpace(host)) return Fail(error, text, "blank or control character in the host");
-    if (!AllDigits(port) || port.size() > 5 || std::stoi(std::string(port)) < 1 ||
-        std::stoi(std::string(port)) > 65535)
+    int32_t portNumber = 0;
+    if (!ParsePortNumber(port, portNumber))
         return Fail(error, text, "the port must be a number from 1 to 65535");
     if (type == kProxySocks4 && hasPassword)
         return Fail(error, text, "socks4 takes a user name only, no password");
 
     proxy.Type = type;
     proxy.ServerName = std::string(host);
-    proxy.ServerPort = std::to_string(std::stoi(std::string(port)));
+    proxy.ServerPort = std::to_string(portNumber);
     proxy.UserName = user;
     proxy.PassWord = password;
     proxy.Authenticate = !user.empty();

@@ -1,6 +1,7 @@
 #include "download/HttpHeaders.h"
 
 #include "foundation/TextUtils.h"
+#include "foundation/UrlUtils.h"
 
 #include <vector>
 
@@ -77,8 +78,8 @@ std::string_view SchemeOf(std::string_view v)
 
 bool ValidPort(std::string_view p)
 {
-    int64_t n = 0;
-    return ParseHttpDecimal(p, n) && n >= 1 && n <= 65535;
+    int32_t n = 0;
+    return ParsePortNumber(p, n);
 }
 
 std::string HostWithPort(std::string_view host, std::string_view port)

@@ -118,6 +118,18 @@ TURLParts SplitURL(std::string_view url, std::string_view curPath) {
     return r;
 }
 
+bool ParsePortNumber(std::string_view text, int32_t& port) {
+    if (text.empty() || text.size() > 5) return false;
+    int32_t n = 0;
+    for (char c : text) {
+        if (c < '0' || c > '9') return false;
+        n = n * 10 + (c - '0');
+    }
+    if (n < 1 || n > 65535) return false;
+    port = n;
+    return true;
+}
+
 int AnalyseURL(std::string_view url, TURLInfo& info) {
     info = TURLInfo{};
     const std::string upper = UpperCase(url);

@@ -1,6 +1,7 @@
 #pragma once
 // Splitting and classifying download URLs.
 
+#include <cstdint>
 #include <string>
 #include <string_view>
 
@@ -25,6 +26,9 @@ struct TURLInfo {
     std::string Dir;          // directory of the file, no leading "/"
     std::string FileName;     // last path element, query cut off
 };
+
+// A TCP port as written in a URL or by a user: 1 to 65535 in decimal digits only.
+bool ParsePortNumber(std::string_view text, int32_t& port);
 
 // Returns ukFtp, ukHttp or ukUnsupported; info is cleared, then filled for the first two.
 int AnalyseURL(std::string_view url, TURLInfo& info);

@@ -65,5 +65,23 @@ TEST(UrlUtils, AnalyseURL) {
     }
 }
 
+TEST(UrlUtilsTest, PortNumbers) {
+    const struct {
+        const char* text;
+        bool ok;
+        int32_t port;
+    } rows[] = {{"1", true, 1},      {"80", true, 80},    {"65535", true, 65535}, {"08080", true, 8080},
+                {"", false, 0},      {"0", false, 0},     {"65536", false, 0},    {"99999", false, 0},
+                {"123456", false, 0}, {"+80", false, 0},  {"8 0", false, 0},      {"http", false, 0}};
+    for (const auto& r : rows) {
+        SCOPED_TRACE(r.text);
+        int32_t port = -1;
+        EXPECT_EQ(ParsePortNumber(r.text, port), r.ok);
+        if (r.ok) {
+            EXPECT_EQ(port, r.port);
+        }
+    }
+}
+
 } // namespace
 } // namespace tq
