@@ -608,11 +608,12 @@ void TGloatData::StartJob(TJobData& job) {
         job.Driver.reset();
         return;
     }
+    // FreshStart stays as it is: the worker clears it once the first answer has set up
+    // the new map. Clearing it here raced with a worker that had already asked for the
+    // whole file, whose answer was then judged as a resume of an empty map and failed.
     job.Driver->StartThread();
     job.StartPending = 0;
     job.HasRun = 1;
-    std::lock_guard<std::recursive_mutex> g(job.Data->Lock.Mutex);
-    job.Data->FreshStart = 0;
 }
 
 void TGloatData::StopJob(TJobData& job) {
@@ -703,11 +704,8 @@ TAddJobResult TGloatData::AddNewJob(const TDLMangeData& record, bool checkDuplic
         d.MaxConnections = ClampConnections(d.MaxConnections);
         d.Protocol = kind;
         d.Port = kind == ukFtp ? 21 : 80;
-        if (!info.Port.empty()) {
-            char* end = nullptr;
-            const long port = std::strtol(info.Port.c_str(), &end, 10);
-            if (end && *end == '\0' && port > 0 && port < 65536) d.Port = static_cast<int32_t>(port);
-        }
+        int32_t port = 0;
+        if (ParsePortNumber(info.Port, port)) d.Port = port;
         d.FileName = SanitizeFileName(IsBlank(d.FileName) ? std::string("index.htm") : d.FileName);
         if (IsBlank(d.SavePath)) d.SavePath = root_->SavePath;
         if (IsBlank(d.SavePath)) d.SavePath = desktop_.GetDownloadFolder();

@@ -573,6 +573,16 @@ TEST_F(GloatDataTest, ProgressAfterAStopIsWhatTheBlocksHoldAndIsStored) {
     EXPECT_EQ(d.State, kJobStopped);
 }
 
+TEST_F(GloatDataTest, FreshJobStaysFreshUntilItsWorkerHasTheFirstAnswer) {
+    // The worker may already have asked for the whole file when the start returns; it
+    // judges the answer by FreshStart, so only the worker may clear it.
+    const int32_t id = Add("http://h/new.bin");
+    Ticks(1);
+    EXPECT_TRUE(world.Live(id).started);
+    std::lock_guard<std::recursive_mutex> lock(world.Live(id).job.Lock.Mutex);
+    EXPECT_EQ(world.Live(id).job.FreshStart, 1);
+}
+
 TEST_F(GloatDataTest, ShutdownStopsEveryRunAndSavesTheFinalNumbers) {
     const int32_t a = Add("http://h/a.bin");
     const int32_t b = Add("http://h/b.bin");

@@ -65,5 +65,51 @@ TEST(GloatDataNginx, TwoJobsCompleteAndMoveToTheDoneCategory) {
     }
 }
 
+// A process killed after the record said "resume" but before the block map was written
+// leaves a map that does not fit: the run must start over, not fail.
+TEST(GloatDataNginx, ResumeWithAnUnusableMapStartsOver) {
+    Nginx nginx;
+    const std::string body = PatternBytes(2 * 1024 * 1024 + 5, 7);
+    nginx.AddFile("r.bin", body);
+    ASSERT_TRUE(nginx.Start("")) << nginx.Why();
+
+    TempDir t;
+    TQNoption options(t.file("registry.db"));
+    THeadlessDesktop desktop;
+    TGloatData g(t.file("data"), options, desktop);
+    ASSERT_TRUE(g.OpenStore(t.file("save"))) << g.LastError();
+
+    TDLMangeData rec;
+    rec.URL = "http://127.0.0.1:" + std::to_string(nginx.Port()) + "/r.bin";
+    rec.FileName = "r.bin";
+    rec.SavePath = t.file("save");
+    rec.MaxConnections = 4;
+    rec.StartMode = 0;
+    rec.DoneClassID = kDoneClassID;
+    ASSERT_EQ(g.AddNewJob(rec).Status, TAddJobResult::TStatus::Added);
+    ASSERT_EQ(g.RunningList().size(), 1u);
+    {
+        TDLMangeData& d = *g.RunningList().front()->Data;
+        std::lock_guard<std::recursive_mutex> lock(d.Lock.Mutex);
+        d.Initialized = 1;
+        d.FreshStart = 0;
+        d.ResumeFromMap = 1;
+        d.SizeUnknown = 0;
+        d.FileSize = static_cast<int64_t>(body.size());
+    }
+
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    while (!g.RunningList().empty() && std::chrono::steady_clock::now() < deadline) {
+        g.Tick();
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    for (const TJobSnapshot& s : g.Snapshot())
+        ADD_FAILURE() << s.URL << " still in the running list, state " << s.State;
+    const std::vector<TJobSnapshot> done = g.ClassSnapshot(kDoneClassID);
+    ASSERT_EQ(done.size(), 1u);
+    EXPECT_EQ(done[0].State, kJobCompleted);
+    EXPECT_TRUE(ReadFile(t.file("save/r.bin")) == body);
+}
+
 } // namespace
 } // namespace tq
