@@ -2,7 +2,6 @@
 
 #include "cli/Commands.h"
 #include "cli/JobSession.h"
-#include "cli/ProxyArg.h"
 
 #include "foundation/PathUtils.h"
 
@@ -55,47 +54,19 @@ int CmdGet(const CliContext& ctx, const Args& args) {
     // Before any thread exists, so that every thread leaves the signals to the loop.
     TSignalGuard signals;
 
-    std::vector<std::string> urls;
     TJobOptions options;
-    bool help = false;
-    std::string error;
-    if (!ParseJobArgs(args, urls, options, help, error)) {
-        std::fprintf(stderr, "tarvolin-cli get: %s\n%s", error.c_str(), kUsage);
-        return kExitUsage;
-    }
-    if (help) {
-        std::printf("%s", kUsage);
-        return kExitOk;
-    }
-    if (urls.empty()) {
-        std::fprintf(stderr, "tarvolin-cli get: no URL given\n%s", kUsage);
-        return kExitUsage;
-    }
     std::vector<std::unique_ptr<TDLMangeData>> records;
-    for (const std::string& url : urls) {
-        auto rec = NewDLMangeData();
-        if (!MakeJobRecord(url, options, 0, *rec, error)) {
-            std::fprintf(stderr, "tarvolin-cli get: %s\n", error.c_str());
-            return kExitUsage;
-        }
-        records.push_back(std::move(rec));
-    }
+    if (const auto exit = ReadJobCommand("get", kUsage, args, options, records)) return *exit;
 
     TJobSession session(ctx);
-    if (!session.Open(error)) {
-        std::fprintf(stderr, "tarvolin-cli get: %s\n", error.c_str());
-        return kExitFailed;
-    }
+    if (!session.Open("get")) return kExitFailed;
     TGloatData& manager = session.Manager();
-    if (options.UseProxy) FindOrAddProxy(session.Options(), options.Proxy);
-    const int32_t defaultConns = session.Options().ReadIntOpt(ioLastDLTreeNumber);
+    session.ApplyJobOptions(options, records);
 
     std::vector<int32_t> ids;
     int notComplete = 0;
     for (size_t i = 0; i < records.size(); ++i) {
         TDLMangeData& rec = *records[i];
-        if (options.Connections <= 0 && defaultConns >= 1 && defaultConns <= 99) rec.MaxConnections = defaultConns;
-        if (options.UseProxy) rec.HttpProxyID = rec.FtpProxyID = options.Proxy.ID;
 
         TJobData* existing = nullptr;
         for (auto& job : manager.RunningList())

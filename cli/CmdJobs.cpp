@@ -3,7 +3,6 @@
 
 #include "cli/Commands.h"
 #include "cli/JobSession.h"
-#include "cli/ProxyArg.h"
 
 #include "foundation/PathUtils.h"
 
@@ -68,44 +67,16 @@ int32_t StateOf(TJobData& job) {
 } // namespace
 
 int CmdAdd(const CliContext& ctx, const Args& args) {
-    std::vector<std::string> urls;
     TJobOptions options;
-    bool help = false;
-    std::string error;
-    if (!ParseJobArgs(args, urls, options, help, error)) {
-        std::fprintf(stderr, "tarvolin-cli add: %s\n%s", error.c_str(), kAddUsage);
-        return kExitUsage;
-    }
-    if (help) {
-        std::printf("%s", kAddUsage);
-        return kExitOk;
-    }
-    if (urls.empty()) {
-        std::fprintf(stderr, "tarvolin-cli add: no URL given\n%s", kAddUsage);
-        return kExitUsage;
-    }
     std::vector<std::unique_ptr<TDLMangeData>> records;
-    for (const std::string& url : urls) {
-        auto rec = NewDLMangeData();
-        if (!MakeJobRecord(url, options, 0, *rec, error)) {
-            std::fprintf(stderr, "tarvolin-cli add: %s\n", error.c_str());
-            return kExitUsage;
-        }
-        records.push_back(std::move(rec));
-    }
+    if (const auto exit = ReadJobCommand("add", kAddUsage, args, options, records)) return *exit;
     TSignalGuard signals;  // an interrupted add must not leave half a record behind
     TJobSession session(ctx);
-    if (!session.Open(error)) {
-        std::fprintf(stderr, "tarvolin-cli add: %s\n", error.c_str());
-        return kExitFailed;
-    }
-    if (options.UseProxy) FindOrAddProxy(session.Options(), options.Proxy);
-    const int32_t defaultConns = session.Options().ReadIntOpt(ioLastDLTreeNumber);
+    if (!session.Open("add")) return kExitFailed;
+    session.ApplyJobOptions(options, records);
     std::vector<int32_t> waiting = session.LoadWaitList();
     int failures = 0;
     for (auto& rec : records) {
-        if (options.Connections <= 0 && defaultConns >= 1 && defaultConns <= 99) rec->MaxConnections = defaultConns;
-        if (options.UseProxy) rec->HttpProxyID = rec->FtpProxyID = options.Proxy.ID;
         const TAddJobResult r = session.Manager().AddNewJob(*rec);
         if (r.Status != TAddJobResult::TStatus::Added) {
             std::fprintf(stderr, "tarvolin-cli add: %s\n", r.Message.c_str());
@@ -135,11 +106,7 @@ int CmdRun(const CliContext& ctx, const Args& args) {
         return kExitUsage;
     }
     TJobSession session(ctx);
-    std::string error;
-    if (!session.Open(error)) {
-        std::fprintf(stderr, "tarvolin-cli run: %s\n", error.c_str());
-        return kExitFailed;
-    }
+    if (!session.Open("run")) return kExitFailed;
     TGloatData& manager = session.Manager();
     std::vector<int32_t> ids;
     for (int32_t id : session.LoadWaitList()) {
@@ -177,11 +144,7 @@ int ChangeWaitList(const CliContext& ctx, const Args& args, const char* name, co
     std::vector<int32_t> ids;
     if (!ParseIDs(name, args, ids)) return kExitUsage;
     TJobSession session(ctx);
-    std::string error;
-    if (!session.Open(error)) {
-        std::fprintf(stderr, "tarvolin-cli %s: %s\n", name, error.c_str());
-        return kExitFailed;
-    }
+    if (!session.Open(name)) return kExitFailed;
     std::vector<int32_t> waiting = session.LoadWaitList();
     int failures = 0;
     for (int32_t id : ids) {

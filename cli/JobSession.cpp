@@ -130,6 +130,20 @@ std::string StoredURL(const std::string& url) {
     return url.substr(0, scheme + 3) + url.substr(at + 1);
 }
 
+namespace {
+
+// The connection count and proxy fields the options give a record.
+void ApplyConnectionsAndProxy(const TJobOptions& options, int32_t defaultConnections, TDLMangeData& record) {
+    record.MaxConnections = options.Connections > 0 ? options.Connections
+                            : defaultConnections >= 1 && defaultConnections <= 99 ? defaultConnections
+                                                                                  : kDefaultConnections;
+    record.UseProxy = options.UseProxy ? 1 : 0;
+    record.HttpProxyID = options.UseProxy ? options.Proxy.ID : 0;
+    record.FtpProxyID = options.UseProxy ? options.Proxy.ID : 0;
+}
+
+} // namespace
+
 bool MakeJobRecord(const std::string& url, const TJobOptions& options, int32_t defaultConnections,
                    TDLMangeData& record, std::string& error) {
     TURLInfo info;
@@ -167,33 +181,64 @@ bool MakeJobRecord(const std::string& url, const TJobOptions& options, int32_t d
     record.FileName = SanitizeFileName(!options.Name.empty() ? options.Name
                                        : Trim(fromUrl).empty() ? std::string("index.htm")
                                                                : fromUrl);
-    record.MaxConnections = options.Connections > 0 ? options.Connections
-                            : defaultConnections >= 1 && defaultConnections <= 99 ? defaultConnections
-                                                                                  : kDefaultConnections;
+    ApplyConnectionsAndProxy(options, defaultConnections, record);
     record.HasReferer = 0;
     std::string host = info.Host;
     if (!info.Port.empty()) host += ":" + info.Port;
     record.Referer = (kind == ukFtp ? "ftp://" : "http://") + host + (info.Dir.empty() ? "" : "/" + info.Dir);
     record.StartMode = 0;
     record.DoneClassID = kDoneClassID;
-    record.UseProxy = options.UseProxy ? 1 : 0;
-    record.HttpProxyID = options.UseProxy ? options.Proxy.ID : 0;
-    record.FtpProxyID = options.UseProxy ? options.Proxy.ID : 0;
     return true;
+}
+
+std::optional<int> ReadJobCommand(const char* command, const char* usage, const Args& args,
+                                  TJobOptions& options,
+                                  std::vector<std::unique_ptr<TDLMangeData>>& records) {
+    std::vector<std::string> urls;
+    bool help = false;
+    std::string error;
+    if (!ParseJobArgs(args, urls, options, help, error)) {
+        std::fprintf(stderr, "tarvolin-cli %s: %s\n%s", command, error.c_str(), usage);
+        return kExitUsage;
+    }
+    if (help) {
+        std::printf("%s", usage);
+        return kExitOk;
+    }
+    if (urls.empty()) {
+        std::fprintf(stderr, "tarvolin-cli %s: no URL given\n%s", command, usage);
+        return kExitUsage;
+    }
+    for (const std::string& url : urls) {
+        auto rec = NewDLMangeData();
+        if (!MakeJobRecord(url, options, 0, *rec, error)) {
+            std::fprintf(stderr, "tarvolin-cli %s: %s\n", command, error.c_str());
+            return kExitUsage;
+        }
+        records.push_back(std::move(rec));
+    }
+    return std::nullopt;
 }
 
 // ---- session ----
 
 TJobSession::TJobSession(const CliContext& ctx) : workDir_(WorkDirOf(ctx)) {}
 
-bool TJobSession::Open(std::string& error) {
+bool TJobSession::Open(const char* command) {
     manager_ = std::make_unique<TGloatData>(workDir_, options_, desktop_);
     if (!manager_->OpenStore()) {
-        error = manager_->LastError() + " (" + manager_->DownloadDir() + ")";
+        std::fprintf(stderr, "tarvolin-cli %s: %s (%s)\n", command, manager_->LastError().c_str(),
+                     manager_->DownloadDir().c_str());
         manager_.reset();
         return false;
     }
     return true;
+}
+
+void TJobSession::ApplyJobOptions(TJobOptions& options, std::vector<std::unique_ptr<TDLMangeData>>& records) {
+    if (options.UseProxy) FindOrAddProxy(options_, options.Proxy);
+    const int32_t defaultConnections = options_.ReadIntOpt(ioLastDLTreeNumber);
+    for (auto& rec : records) ApplyConnectionsAndProxy(options, defaultConnections, *rec);
 }
 
 std::string WaitListPath(const std::string& workDir) {

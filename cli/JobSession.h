@@ -13,6 +13,7 @@
 #include <csignal>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -42,6 +43,13 @@ bool ParseJobArgs(const Args& args, std::vector<std::string>& urls, TJobOptions&
 bool MakeJobRecord(const std::string& url, const TJobOptions& options, int32_t defaultConnections,
                    TDLMangeData& record, std::string& error);
 
+// The arguments of get or add read into options and one record per URL. An exit code
+// when the command ends here (help shown, or a usage error told on standard error
+// under the command's name), nothing when it goes on.
+std::optional<int> ReadJobCommand(const char* command, const char* usage, const Args& args,
+                                  TJobOptions& options,
+                                  std::vector<std::unique_ptr<TDLMangeData>>& records);
+
 // The URL as the store keeps it (the login goes into the record's own fields).
 std::string StoredURL(const std::string& url);
 
@@ -49,11 +57,15 @@ std::string StoredURL(const std::string& url);
 class TJobSession {
 public:
     explicit TJobSession(const CliContext& ctx);
-    // False with a message when the store cannot be opened (or another process has it).
-    bool Open(std::string& error);
+    // False, with the reason told on standard error under the command's name, when the
+    // store cannot be opened (or another process has it).
+    bool Open(const char* command);
     TQNoption& Options() { return options_; }
     TGloatData& Manager() { return *manager_; }
     const std::string& WorkDir() const { return workDir_; }
+    // Once the store is open: the --proxy entry found or added to the options store, and
+    // each record given its ID and the new-download connection count unless -n was given.
+    void ApplyJobOptions(TJobOptions& options, std::vector<std::unique_ptr<TDLMangeData>>& records);
     // The jobs that the next "run" starts (IDs kept in a small file of the store).
     std::vector<int32_t> LoadWaitList() const;
     void SaveWaitList(const std::vector<int32_t>& ids) const;
