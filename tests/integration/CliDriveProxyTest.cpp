@@ -161,12 +161,15 @@ TEST_F(CliDriveProxyFtp, FtpJobThroughSocksIsByteExact)
 // The connection log shows the commands, never the password.
 TEST(CliDriveFtpProxy, LoginNamesTheTargetAsTheKindSays)
 {
+    // The target is a closed local port: a connection that bypassed the proxy would fail
+    // there instead of leaving the machine.
+    const std::string target = "127.0.0.1:" + std::to_string(FreeTcpPort());
     const struct {
         int32_t type;
         const char* proxyUser;
         std::string firstLine;
     } cases[] = {
-        {3, "", "USER anonymous@203.0.113.9:2100"},
+        {3, "", "USER anonymous@" + target},
         {4, "pu", "USER pu"},
     };
     for (const auto& c : cases) {
@@ -176,7 +179,7 @@ TEST(CliDriveFtpProxy, LoginNamesTheTargetAsTheKindSays)
             {"expect": "", "do": [{"send": "331 password\r\n"}]},
             {"expect": "PASS", "do": [{"send": "530 refused\r\n"}]}]})");
         ASSERT_TRUE(proxy);
-        DriveJob d("ftp://203.0.113.9:2100/pub/f.bin", "f.bin", 1);
+        DriveJob d("ftp://" + target + "/pub/f.bin", "f.bin", 1);
         d.job.UseProxy = 1;
         d.job.MaxRetries = 1;
         d.job.StopOnMaxRetries = 1;
