@@ -3,7 +3,7 @@
 // stalled transfer (data time-out) and a length that changed since the last run.
 
 #include "download/JobFiles.h"
-#include "download/QNCliDrive.h"
+#include "tests/integration/CliDriveJob.h"
 #include "tests/integration/CliDriveLogs.h"
 #include "tests/support/HttpServers.h"
 
@@ -49,31 +49,16 @@ protected:
     }
     static void TearDownTestSuite() { delete server_; }
 
-    void SetUp() override
-    {
-        std::filesystem::create_directories(dir_.file("save"));
-        std::filesystem::create_directories(dir_.file("store"));
-    }
-
     void Prepare(const std::string& path, int maxConnections)
     {
-        job_.URL = "http://127.0.0.1:" + std::to_string(server_->Port()) + path;
+        drive_.Prepare("http://127.0.0.1:" + std::to_string(server_->Port()) + path, "f.bin", maxConnections);
         job_.Port = server_->Port();
-        job_.SavePath = dir_.file("save");
-        job_.FileName = "f.bin";
-        job_.TempFileName = std::string("f.bin.") + kPartialFileExt;
-        job_.BlockFileName = "1.blk";
-        job_.MaxConnections = maxConnections;
-        job_.RetryDelay = 0;
     }
 
     std::vector<std::vector<std::string>> Run(bool fresh)
     {
-        QNCliDrive drive(job_, dir_.file("store"));
-        EXPECT_TRUE(drive.OpenJob(2, fresh));
-        drive.StartThread();
-        EXPECT_TRUE(drive.WaitEnded(std::chrono::seconds(30)));
-        return drive.CopyConnLogs();
+        drive_.Run(fresh, {}, std::chrono::seconds(30));
+        return drive_.logs;
     }
 
     static size_t RequestsWith(const std::string& target, const std::string& text)
@@ -86,8 +71,9 @@ protected:
     }
 
     static FaultHttpd* server_;
-    TempDir dir_;
-    TDLMangeData job_;
+    DriveJob drive_;
+    TempDir& dir_ = drive_.dir;
+    TDLMangeData& job_ = drive_.job;
 };
 FaultHttpd* CliDriveFault::server_ = nullptr;
 

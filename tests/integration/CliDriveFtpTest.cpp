@@ -2,7 +2,7 @@
 // connections and a missing file.
 
 #include "download/JobFiles.h"
-#include "download/QNCliDrive.h"
+#include "tests/integration/CliDriveJob.h"
 #include "tests/support/FtpServers.h"
 #include "tests/support/TestSupport.h"
 
@@ -22,40 +22,30 @@ protected:
         server_ = StartVsftpd(work_.path());
         if (!server_)
             GTEST_SKIP() << "vsftpd is not available";
-        std::filesystem::create_directories(dir_.file("save"));
-        std::filesystem::create_directories(dir_.file("store"));
     }
 
     void Prepare(const std::string& name, int maxConnections)
     {
-        job_.URL = "ftp://127.0.0.1:" + std::to_string(server_->Port) + server_->RemoteDir + "/" + name;
+        drive_.Prepare("ftp://127.0.0.1:" + std::to_string(server_->Port) + server_->RemoteDir + "/" + name,
+                       name, maxConnections);
         job_.UserName = server_->User;
         job_.Password = server_->Password;
-        job_.SavePath = dir_.file("save");
-        job_.FileName = name;
-        job_.TempFileName = name + "." + kPartialFileExt;
-        job_.BlockFileName = "1.blk";
-        job_.MaxConnections = maxConnections;
-        job_.RetryDelay = 0;
     }
 
     std::vector<std::vector<std::string>> Run(int32_t* peak = nullptr, bool passive = true)
     {
-        QNCliDrive drive(job_, dir_.file("store"));
-        TDriverSettings settings;
-        settings.Passive = passive;
-        drive.Configure(std::move(settings));
-        EXPECT_TRUE(drive.OpenJob(1, true));
-        drive.StartThread();
-        EXPECT_TRUE(drive.WaitEnded(std::chrono::seconds(60)));
+        drive_.settings.Passive = passive;
+        drive_.Run();
         if (peak)
-            *peak = drive.PeakConnections();
-        return drive.CopyConnLogs();
+            *peak = drive_.peak;
+        return drive_.logs;
     }
 
-    TempDir work_, dir_;
+    TempDir work_;
     std::unique_ptr<TFtpServer> server_;
-    TDLMangeData job_;
+    DriveJob drive_;
+    TempDir& dir_ = drive_.dir;
+    TDLMangeData& job_ = drive_.job;
 };
 
 TEST_F(CliDriveFtp, SplitDownloadIsByteExact)

@@ -19,10 +19,19 @@ struct DriveJob {
     int32_t peak = 0;
     std::vector<std::vector<std::string>> logs;
 
-    DriveJob(const std::string& url, const std::string& fileName, int maxConnections)
+    DriveJob()
     {
         std::filesystem::create_directories(dir.file("save"));
         std::filesystem::create_directories(dir.file("store"));
+    }
+
+    DriveJob(const std::string& url, const std::string& fileName, int maxConnections) : DriveJob()
+    {
+        Prepare(url, fileName, maxConnections);
+    }
+
+    void Prepare(const std::string& url, const std::string& fileName, int maxConnections)
+    {
         job.URL = url;
         job.Protocol = url.rfind("ftp://", 0) == 0 ? 1 : 2;
         job.SavePath = dir.file("save");

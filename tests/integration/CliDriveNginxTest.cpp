@@ -3,7 +3,7 @@
 // that fetches only the blocks not done.
 
 #include "download/JobFiles.h"
-#include "download/QNCliDrive.h"
+#include "tests/integration/CliDriveJob.h"
 #include "foundation/TextUtils.h"
 #include "tests/integration/CliDriveLogs.h"
 #include "tests/support/HttpServers.h"
@@ -41,21 +41,10 @@ protected:
         delete big_;
     }
 
-    void SetUp() override
-    {
-        std::filesystem::create_directories(dir_.file("save"));
-        std::filesystem::create_directories(dir_.file("store"));
-    }
-
     void Prepare(const std::string& path, int maxConnections = 5)
     {
-        job_.URL = "http://127.0.0.1:" + std::to_string(nginx_->Port()) + path;
+        drive_.Prepare("http://127.0.0.1:" + std::to_string(nginx_->Port()) + path, "big.bin", maxConnections);
         job_.Port = nginx_->Port();
-        job_.SavePath = dir_.file("save");
-        job_.FileName = "big.bin";
-        job_.TempFileName = std::string("big.bin.") + kPartialFileExt;
-        job_.BlockFileName = "1.blk";
-        job_.MaxConnections = maxConnections;
         job_.RetryDelay = 1;
     }
 
@@ -63,10 +52,9 @@ protected:
     std::vector<std::vector<std::string>> Run(bool fresh, int stopAfterDoneBlocks = 0,
                                               int32_t* peak = nullptr)
     {
-        QNCliDrive drive(job_, dir_.file("store"));
-        EXPECT_TRUE(drive.OpenJob(2, fresh));
-        drive.StartThread();
-        if (stopAfterDoneBlocks > 0) {
+        drive_.Run(fresh, [&](QNCliDrive& drive) {
+            if (stopAfterDoneBlocks <= 0)
+                return;
             for (int n = 0; n < 2000; ++n) {
                 auto map = drive.CopyBlockMap();
                 if (std::count(map.begin(), map.end(), kBlockDone) >= stopAfterDoneBlocks)
@@ -74,17 +62,17 @@ protected:
                 std::this_thread::sleep_for(std::chrono::milliseconds(5));
             }
             drive.StopAll();
-        }
-        EXPECT_TRUE(drive.WaitEnded(std::chrono::seconds(60)));
+        });
         if (peak)
-            *peak = drive.PeakConnections();
-        return drive.CopyConnLogs();
+            *peak = drive_.peak;
+        return drive_.logs;
     }
 
     static Nginx* nginx_;
     static std::string* big_;
-    TempDir dir_;
-    TDLMangeData job_;
+    DriveJob drive_;
+    TempDir& dir_ = drive_.dir;
+    TDLMangeData& job_ = drive_.job;
 };
 Nginx* CliDriveNginx::nginx_ = nullptr;
 std::string* CliDriveNginx::big_ = nullptr;
